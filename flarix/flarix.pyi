@@ -1,0 +1,76 @@
+# Type stubs of the flarix extension module: LED-processor program generator.
+import itertools as itertools
+import os as os
+import shutil as shutil
+import subprocess as subprocess
+import tempfile as tempfile
+from typing import Any, ClassVar, Hashable, Iterable, Mapping, Optional, Protocol, Sequence, Union
+
+# A port call: (call_name, call_code, call_port); call_port None includes the routine uncalled.
+PortCall = tuple[Any, str, Optional[int]]
+# What one LED position holds: a padding bit, nothing, or a port call.
+CallValue = Union[int, None, PortCall]
+
+class _Port(Protocol):
+    gang_label: Any
+    leds: Sequence[Any]
+    num_logical_ports: int
+    def hw_port_num(self, index: int, /) -> Any: ...
+    def set_leds(self, lport: int, sub: int, gang: list[Any], /) -> Mapping[int, CallValue]: ...
+
+class LEDController: ...
+
+class BCMLEDController(LEDController):
+    _pulsor: ClassVar[str]
+    ports_per_chain: ClassVar[Optional[int]]
+    num_leds: Optional[int]
+    led_functions: Sequence[str]
+    blink_period: int
+    pad_n_code_size: int
+    pad_call_size: int
+    pad_n_call_size: int
+    loop_insert_cost: int
+    default_pad: Optional[int]
+    has_phys_id: bool
+    data_array_name: str
+    data_array_base_addr: int
+    logical_to_led_index: ClassVar[dict[Any, list[Any]]]
+    call_list: ClassVar[dict[Hashable, list[tuple[CallValue, int]]]]
+    static_code: ClassVar[dict[str, str]]
+    static_no_id_func_code: ClassVar[dict[str, str]]
+    static_id_func_code: ClassVar[dict[str, str]]
+    in_ram_constants: ClassVar[dict[str, dict[str, int]]]
+    pad_zero: str
+    pad_one: str
+    pad_n_zero: str
+    pad_n_one: str
+    set_functions: set[str]
+    set_calls: list[str]
+    _template: str
+    @property
+    def defines(self) -> str: ...
+    def __init__(self) -> None: ...
+    def configure(self, controller_idx: Hashable, ports: Iterable[_Port]) -> None: ...
+    def _eval_looping(self, calls: Iterable[tuple[CallValue, int]]) -> list[bool]: ...
+    def _calc_looped_instructions(self, calls: Iterable[tuple[CallValue, int]]) -> list[int]: ...
+    def _calc_unrolled_instructions(self, calls: Iterable[tuple[CallValue, int]]) -> list[int]: ...
+    def _led_pad_call(self, value: int, length: int, emit_loop: Any) -> None: ...
+    def _led_port_call(self, call: PortCall, length: int) -> None: ...
+    def _chain_port(self, port_num: int) -> int: ...
+    def led_map(self, controller_idx: Hashable) -> list[Any]: ...
+    def led_memory_init_commands(self, controller_idx: Hashable) -> list[str]: ...
+    @property
+    def asm(self) -> str: ...
+    @property
+    def hex(self) -> str: ...
+    def _compile(self, asm: str) -> str: ...
+
+class Helix4LEDController(BCMLEDController): ...
+class Hurricane2LEDController(BCMLEDController): ...
+class TridentLEDController(BCMLEDController): ...
+class TridentTwoLEDController(BCMLEDController): ...
+class TridentTwoPlusLEDController(BCMLEDController): ...
+class MaverickLEDController(BCMLEDController): ...
+
+class TomahawkLEDController(BCMLEDController):
+    def _chain_port(self, call_port: int) -> int: ...  # type: ignore[override]
