@@ -1,0 +1,29 @@
+"""Shared pytest fixtures: the namespace sandbox of sandbox.py."""
+
+import sys
+from pathlib import Path
+
+import pytest
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+
+from sandbox import Sandbox  # noqa: E402
+
+
+@pytest.hookimpl(tryfirst=True, hookwrapper=True)
+def pytest_runtest_makereport(item, call):
+    outcome = yield
+    rep = outcome.get_result()
+    box = getattr(item, "_tarvik_sandbox", None)
+    if box is not None and rep.failed:
+        rep.sections.append(("sandbox syslog", box.syslog.text()))
+
+
+@pytest.fixture
+def sandbox(request):
+    box = Sandbox().enter()
+    request.node._tarvik_sandbox = box
+    try:
+        yield box
+    finally:
+        box.leave()

@@ -1,0 +1,42 @@
+"""The sandbox keeps every change inside its namespaces."""
+
+import os
+import socket
+import syslog
+from pathlib import Path
+
+
+def test_fixed_paths_are_private(sandbox):
+    sandbox.write("/etc/tarvik/tallowd.conf", "max-unreachable-prefix 10\n")
+    sandbox.write("/run/marker", "x")
+    assert Path("/etc/tarvik/tallowd.conf").exists()
+    assert os.listdir("/run") == ["marker"]
+    assert sorted(os.listdir("/sys/class/net")) == ["lo"]
+
+
+def test_nothing_leaks_out():
+    assert not Path("/etc/tarvik").exists()
+    assert not Path("/run/marker").exists()
+    assert not Path("/dev/log").exists() or not Path("/dev/log").is_socket()
+
+
+def test_syslog_catcher_records_priority(sandbox):
+    r = sandbox.run(["logger", "-p", "daemon.warning", "-t", "probe", "--id=42", "hello there"])
+    assert r.returncode == 0, r.stderr
+    line = sandbox.syslog.wait_for("hello there", ident="probe")
+    assert (line.priority, line.facility, line.pid) == (4, 3, 42)
+
+
+def test_processes_in_own_pid_namespace(sandbox):
+    r = sandbox.run(["sh", "-c", "echo $$"])
+    assert int(r.stdout) < 10  # low pid numbers of a fresh namespace
+
+
+def test_veth_and_users(sandbox):
+    a, b = sandbox.add_veth("dl0", "dl1", mtu=9000)
+    assert Path("/sys/class/net/dl0/mtu").read_text().strip() == "9000"
+    assert a != b
+    sandbox.set_groups(frr=False)
+    sandbox.add_user("alice", 1001)
+    r = sandbox.run(["id", "-u"], uid=1001)
+    assert r.stdout.strip() == "1001"
