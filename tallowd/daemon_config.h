@@ -1,0 +1,88 @@
+// The daemon's one context record, passed as cfg to every operation.
+#pragma once
+
+#include <signal.h>
+#include <time.h>
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "unique_fd.h"
+#include "vrf_context.h"
+
+struct mesra;       // state-service connection (opaque, owned by the library)
+struct mesra_sub;   // one subscription (opaque)
+
+constexpr const char *tallowd_sock_path = "/var/run/tallowd.sock";
+constexpr const char *lldpd_default_sock_path = "/var/run/lldpd.socket";
+constexpr const char *tallowd_conf_path = "/etc/tarvik/tallowd.conf";
+constexpr const char *tallowd_enable_path = "/var/run/tallowd.enable";
+constexpr const char *tallowd_debug_path = "/var/run/tallowd.debug";
+constexpr uint16_t default_mtu = 9216;
+constexpr size_t default_prefix_limit = 25000;
+constexpr long max_prefix_limit_max = 200000;
+constexpr int holddown_ms = 100;
+constexpr int no_sync_ms = 3000;
+
+// One connected northbound client with its input buffer.
+struct nb_client {
+    unique_fd fd;
+    int kind = 1;  // 1 = FRR client
+    malloc_ptr<uint8_t> input;
+    size_t input_len = 0;
+    size_t input_size = 0;
+};
+
+struct daemon_config {
+    // Written by the signal handler, read and cleared by the main loop.
+    volatile sig_atomic_t running = 1;
+    volatile sig_atomic_t dump_requested = 0;
+    volatile sig_atomic_t dump_file_requested = 0;
+    volatile sig_atomic_t reload_requested = 0;
+
+    unique_fd listen_fd;
+    std::vector<std::unique_ptr<nb_client>> nb_clients;  // accept order; at most one
+    unique_fd lldpd_fd;
+    bool lldpd_connected = false;
+    time_t lldpd_next_attempt = 0;
+    time_t last_push = 0;
+    std::vector<std::unique_ptr<vrf_context>> vrfs;  // creation order
+    const char *sock_path = tallowd_sock_path;
+    const char *lldpd_sock_path = lldpd_default_sock_path;
+    int log_level = LOG_LEVEL_INFO;
+    unique_fd netlink_fd;
+
+    uint64_t msgs_received = 0;
+    uint64_t prefix_updates = 0;
+    uint64_t prefixes_received = 0;
+    uint64_t sync_begins = 0;
+    uint64_t sync_ends = 0;
+    uint64_t intf_sets = 0;
+    uint64_t errors = 0;
+    uint64_t lldpd_reconnects = 0;
+    uint64_t txn_timeouts = 0;
+
+    size_t global_prefix_count = 0;
+    size_t max_prefix_limit = default_prefix_limit;
+    bool limit_warned = false;
+
+    mesra *mesra_handle = nullptr;
+    mesra_sub *frr_sub = nullptr;
+    mesra_sub *vorsd_sub = nullptr;
+    int mesra_fd = -1;  // the library's descriptor, polled but not owned
+    bool frr_up = false;
+    bool vorsd_up = false;
+    bool warmboot = false;
+
+    uint32_t lldp_seq = 1;  // sequence number of the next type-11 request to lldpd
+
+    static constexpr int LOG_LEVEL_INFO = 6;
+    static constexpr int LOG_LEVEL_DEBUG = 7;
+};
+
+// The process-wide context pointer, used by the signal handler, the prefix database, the
+// state-service descriptor callbacks and the dumps. Cleared before the record is freed.
+extern std::atomic<daemon_config *> active_cfg;

@@ -1,0 +1,12 @@
+// Daemon logging: syslog lines filtered by the daemon's log level.
+#pragma once
+
+#include <syslog.h>
+
+// Logs the line when prio is at most the daemon's log_level (6, or 7 while debugging; 6 when no
+// daemon context exists). The syslog mask filters the same way.
+void tlog(int prio, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+
+// Tests set this to receive every line that passes the level, in addition to syslog.
+using log_hook_fn = void (*)(int prio, const char *line);
+extern log_hook_fn log_hook;

@@ -1,0 +1,6 @@
+#include "tallowd.h"
+
+int main(int argc, char **argv)
+{
+    return tallowd_main(argc, argv);
+}

@@ -1,0 +1,97 @@
+// Internal interface of the daemon: the operations of every source file, one section per file.
+#pragma once
+
+#include <time.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#include "daemon_config.h"
+#include "log.h"
+#include "vrf_context.h"
+
+struct pollfd;
+
+/* main_loop.cpp: process, configuration, signals, poll loop, timers */
+int tallowd_main(int argc, char **argv);
+daemon_config *daemon_create();
+void load_config(daemon_config *cfg, const char *path = tallowd_conf_path);
+void on_signal(int sig);
+int set_nonblocking(int fd);
+int build_poll_set(daemon_config *cfg, pollfd *fds, int capacity);
+void dispatch_poll_events(daemon_config *cfg, pollfd *fds, int count);
+void run_timers(daemon_config *cfg);
+int compute_poll_timeout(daemon_config *cfg);
+int64_t ms_elapsed(const timespec &now, const timespec &then);
+timespec monotonic_now();
+void daemon_cleanup(daemon_config *cfg);
+
+/* ipc.cpp: northbound server */
+int tallowd_ipc_init(daemon_config *cfg);
+void tallowd_ipc_accept(daemon_config *cfg);
+void tallowd_ipc_read(daemon_config *cfg, nb_client *client);
+void disconnect_cleanup(daemon_config *cfg);
+void tallowd_ipc_cleanup(daemon_config *cfg);
+
+/* dispatch.cpp: northbound message handling */
+void ipc_dispatch(daemon_config *cfg, const uint8_t *msg, size_t len);
+void handle_prefix_update(daemon_config *cfg, vrf_context *vrf, const uint8_t *msg, size_t len);
+void handle_sync_begin(daemon_config *cfg, vrf_context *vrf, const uint8_t *msg, size_t len);
+void handle_sync_end(daemon_config *cfg, vrf_context *vrf, const uint8_t *msg, size_t len);
+void handle_intf_set(daemon_config *cfg, vrf_context *vrf, const uint8_t *msg, size_t len);
+
+/* prefix_db.cpp: prefix database and VRF contexts */
+unsigned prefix_hash(uint8_t afi, const uint8_t *addr, uint8_t plen);
+prefix_entry *lookup(prefix_db *db, uint8_t afi, const uint8_t *addr, uint8_t plen);
+int add_or_update(prefix_db *db, uint8_t afi, const uint8_t *addr, uint8_t plen, uint8_t w, uint32_t epoch);
+int remove(prefix_db *db, uint8_t afi, const uint8_t *addr, uint8_t plen);
+int sweep_stale(prefix_db *db, uint32_t epoch);
+int remove_non_defaults(prefix_db *db);
+void clear(prefix_db *db);
+bool only_defaults(const prefix_db *db);
+vrf_context *vrf_find(daemon_config *cfg, uint32_t vrf_id);
+vrf_context *vrf_lookup_or_create(daemon_config *cfg, uint32_t vrf_id);
+void vrf_remove(daemon_config *cfg, vrf_context *vrf);
+void vrf_remove_all(daemon_config *cfg);
+bool any_defaults_present(daemon_config *cfg);
+void controlled_frr_down(daemon_config *cfg);
+void inject_defaults(daemon_config *cfg);
+
+/* frames.cpp: proxy frame builder */
+uint16_t read_mtu(uint32_t ifindex, const char *sysfs_root = "/sys/class/net");
+uint16_t get_vrf_mtu(vrf_context *vrf, uint16_t default_mtu_value);
+int build_blobs(vrf_context *vrf, uint16_t default_mtu_value);
+int build_defaults_blob(vrf_context *vrf);
+int build_immediate(const prefix_entry *const *entries, uint16_t count, malloc_ptr<uint8_t> &out, uint16_t &out_len);
+void encode_tlv_header(uint8_t *dst, unsigned type, unsigned length);
+int encode_header_tlv(uint8_t *dst, bool first, bool more, bool immediate);
+int encode_prefix_tlv(uint8_t *dst, const prefix_entry *entry);
+int prefix_tlv_size(const prefix_entry *entry);
+int blobs_reserve(blob_set *set, uint16_t slots, uint16_t size);
+void blobs_free(blob_set *set);
+
+/* lldp.cpp: lldpd client */
+int tallowd_lldp_init(daemon_config *cfg);
+void tallowd_lldp_cleanup(daemon_config *cfg);
+void lldpd_connect(daemon_config *cfg);
+void lldpd_disconnect(daemon_config *cfg);
+void tallowd_lldp_push_periodic(daemon_config *cfg, vrf_context *vrf, bool trigger);
+void tallowd_lldp_push_immediate(daemon_config *cfg, vrf_context *vrf, const uint8_t *blob, uint16_t len);
+void tallowd_lldp_clear_interface(daemon_config *cfg, uint32_t ifindex);
+void tallowd_lldp_flush_interface(daemon_config *cfg, uint32_t ifindex);
+int send_proxy_frames(daemon_config *cfg, uint32_t ifindex, const blob_set *set, bool trigger);
+int send_proxy_immediate(daemon_config *cfg, uint32_t ifindex, const uint8_t *blob, uint16_t len);
+
+/* netlink.cpp: link MTU monitor */
+int netlink_init(daemon_config *cfg);
+void netlink_read(daemon_config *cfg);
+void netlink_cleanup(daemon_config *cfg);
+
+/* mesra.cpp: service-state integration */
+void tallowd_mesra_init(daemon_config *cfg);
+void tallowd_mesra_cleanup(daemon_config *cfg);
+void tallowd_mesra_dispatch(daemon_config *cfg);
+
+/* dump.cpp: state dumps */
+void dump_state_syslog();
+void dump_state_file(const char *path = "/var/run/tallowd-dump.txt");
