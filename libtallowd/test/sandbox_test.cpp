@@ -9,9 +9,12 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include <cstring>
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -65,6 +68,74 @@ TEST(default_path, connects_to_var_run_tallowd_sock)
     close(conn);
     close(listener);
     ::unlink(addr.sun_path);
+}
+
+// Collects what the process sends to /dev/log (the sandbox's own, on the /dev overlay).
+struct log_catcher {
+    int fd = -1;
+    log_catcher()
+    {
+        fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK, 0);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        std::strcpy(addr.sun_path, "/dev/log");
+        ::unlink(addr.sun_path);
+        if (bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
+            close(fd);
+            fd = -1;
+        }
+        closelog();
+        openlog("libtallowd-test", LOG_NDELAY, LOG_USER);
+        setlogmask(LOG_UPTO(LOG_DEBUG));
+    }
+    ~log_catcher()
+    {
+        closelog();
+        if (fd >= 0)
+            close(fd);
+        ::unlink("/dev/log");
+    }
+    // Lines received so far as "<priority>message", the syslog header stripped.
+    std::vector<std::string> take()
+    {
+        std::vector<std::string> lines;
+        char buf[2048];
+        ssize_t n;
+        while ((n = recv(fd, buf, sizeof buf, 0)) > 0) {
+            std::string line(buf, static_cast<size_t>(n));
+            std::string pri = line.substr(0, line.find('>') + 1);
+            size_t tag = line.find("libtallowd-test: ");
+            lines.push_back(pri + (tag == std::string::npos ? line : line.substr(tag + 17)));
+        }
+        return lines;
+    }
+};
+
+TEST(logging, debug_lines_through_callers_syslog)
+{
+    if (!in_private_netns())
+        GTEST_SKIP() << "not inside the sandbox";
+    log_catcher log;
+    ASSERT_GE(log.fd, 0) << strerror(errno);
+
+    tallowd_handle h;
+    ASSERT_EQ(tallowd_init(&h, "/run/nobody-here.sock"), TALLOWD_OK);
+    ASSERT_EQ(tallowd_connect(&h), TALLOWD_ERR_CONN);
+    tallowd_prefix p{};
+    // Refused arguments log nothing.
+    ASSERT_EQ(tallowd_prefix_update(&h, 1, 0, &p, 0), TALLOWD_ERR_INVAL);
+    ASSERT_EQ(tallowd_intf_set(&h, 1, nullptr, 1), TALLOWD_ERR_INVAL);
+    ASSERT_EQ(tallowd_sync_end(&h, 4, 0, 2, 9), TALLOWD_ERR_CONN);
+    tallowd_disconnect(&h);
+
+    // LOG_USER | LOG_DEBUG = 15: the library keeps the caller's facility.
+    const std::vector<std::string> expected = {
+        "<15>lldp-lib: init path=/run/nobody-here.sock",
+        "<15>lldp-lib: connect to /run/nobody-here.sock",
+        "<15>lldp-lib: sync_end vrf=4 epoch=2 count=9",
+        "<15>lldp-lib: disconnect fd=-1",
+    };
+    EXPECT_EQ(log.take(), expected);
 }
 
 }  // namespace
