@@ -1,8 +1,336 @@
-// PLACEHOLDER: message handling arrives with its own change; until then messages are only counted.
-#include "tallowd.h"
+// Northbound message handling: one complete message at a time, applied to its VRF's state.
 
-void ipc_dispatch(daemon_config *cfg, const uint8_t *, size_t) { cfg->msgs_received++; }
-void handle_prefix_update(daemon_config *, vrf_context *, const uint8_t *, size_t) {}
-void handle_sync_begin(daemon_config *, vrf_context *, const uint8_t *, size_t) {}
-void handle_sync_end(daemon_config *, vrf_context *, const uint8_t *, size_t) {}
-void handle_intf_set(daemon_config *, vrf_context *, const uint8_t *, size_t) {}
+#include <cstring>
+
+#include "tallowd.h"
+#include "tallowd_proto.h"
+
+namespace {
+
+uint16_t get16(const uint8_t *msg, size_t len, size_t off)
+{
+    uint16_t v = 0;
+    tallowd_get_be16(msg, len, off, &v);
+    return v;
+}
+
+uint32_t get32(const uint8_t *msg, size_t len, size_t off)
+{
+    uint32_t v = 0;
+    tallowd_get_be32(msg, len, off, &v);
+    return v;
+}
+
+uint8_t max_plen(uint8_t afi)
+{
+    return afi == TALLOWD_AFI_IPV4 ? TALLOWD_IPV4_MAX_PREFIX_LEN : TALLOWD_IPV6_MAX_PREFIX_LEN;
+}
+
+bool valid_afi(uint8_t afi)
+{
+    return afi == TALLOWD_AFI_IPV4 || afi == TALLOWD_AFI_IPV6;
+}
+
+bool contains(const uint32_t *list, uint16_t count, uint32_t ifindex)
+{
+    for (uint16_t i = 0; i < count; i++)
+        if (list[i] == ifindex)
+            return true;
+    return false;
+}
+
+// The entries of one PREFIX_UPDATE that go to the hosts as its immediate delta.
+struct delta {
+    prefix_entry entries[TALLOWD_MAX_PREFIXES];
+    uint16_t count = 0;
+
+    void add(const tallowd_prefix &p)
+    {
+        prefix_entry &e = entries[count++];
+        std::memset(&e, 0, sizeof e);
+        e.afi = p.afi;
+        e.plen = p.prefix_len;
+        e.w = p.W;
+        std::memcpy(e.addr, p.address, p.afi == TALLOWD_AFI_IPV4 ? 4 : 16);
+    }
+};
+
+void push_immediate_delta(daemon_config *cfg, vrf_context *vrf, const delta &d)
+{
+    if (!cfg->lldpd_connected || vrf->intf_count == 0 || d.count == 0)
+        return;
+    tlog(LOG_DEBUG, "ipc: push_immediate_delta: vrf=%u valid=%u", vrf->vrf_id, unsigned(d.count));
+    const prefix_entry *refs[TALLOWD_MAX_PREFIXES];
+    for (uint16_t i = 0; i < d.count; i++)
+        refs[i] = &d.entries[i];
+    malloc_ptr<uint8_t> frame;
+    uint16_t len = 0;
+    if (build_immediate(refs, d.count, frame, len) == 0)
+        tallowd_lldp_push_immediate(cfg, vrf, frame.get(), len);
+}
+
+}  // namespace
+
+void handle_prefix_update(daemon_config *cfg, vrf_context *vrf, const uint8_t *msg, size_t len)
+{
+    // A message too short for its count field is refused before anything past it is read.
+    uint16_t count = len >= TALLOWD_LIST_HDR_LEN ? get16(msg, len, TALLOWD_OFF_COUNT) : 0;
+    tlog(LOG_DEBUG, "ipc: PREFIX_UPDATE vrf=%u count=%u epoch=%u in_sync=%d", vrf->vrf_id, unsigned(count),
+         vrf->epoch, int(vrf->in_sync));
+    uint16_t expected = uint16_t(TALLOWD_PREFIX_UPDATE_LEN(unsigned(count)));
+    if (len < TALLOWD_LIST_HDR_LEN || uint16_t(len) != expected) {
+        tlog(LOG_ERR, "ipc: PREFIX_UPDATE bad len: got=%u expected=%u (count=%u)", unsigned(uint16_t(len)),
+             unsigned(expected), unsigned(count));
+        return;
+    }
+    if (count > TALLOWD_MAX_PREFIXES) {
+        tlog(LOG_ERR, "ipc: PREFIX_UPDATE count %u > max %u", unsigned(count), unsigned(TALLOWD_MAX_PREFIXES));
+        return;
+    }
+    vrf->awaiting_sync = 0;
+
+    tallowd_prefix entries[TALLOWD_MAX_PREFIXES];
+    for (uint16_t i = 0; i < count; i++)
+        tallowd_prefix_get(msg, len, TALLOWD_OFF_ENTRIES + size_t(i) * TALLOWD_PREFIX_LEN, &entries[i]);
+
+    bool changed = false;
+    // A stored default route makes every specific prefix redundant; only a well-formed default
+    // entry may wipe them.
+    for (uint16_t i = 0; i < count; i++) {
+        const tallowd_prefix &p = entries[i];
+        if (p.prefix_len == 0 && p.W == 0 && valid_afi(p.afi)) {
+            int removed = remove_non_defaults(&vrf->db);
+            if (removed > 0) {
+                tlog(LOG_INFO, "ipc: 0/0 W=0 received, cleared %d specific prefixes (VRF %u)", removed, vrf->vrf_id);
+                changed = true;
+            }
+            break;
+        }
+    }
+
+    static delta d;  // 500 entries: kept off the stack, rebuilt for every message
+    d.count = 0;
+    for (uint16_t i = 0; i < count; i++) {
+        const tallowd_prefix &p = entries[i];
+        if (!valid_afi(p.afi)) {
+            tlog(LOG_WARNING, "ipc: bad afi %u, skipping", unsigned(p.afi));
+            continue;
+        }
+        if (p.prefix_len > max_plen(p.afi)) {
+            tlog(LOG_WARNING, "ipc: bad prefix_len %u afi %u", unsigned(p.prefix_len), unsigned(p.afi));
+            continue;  // refused input never reaches the hosts
+        }
+        if (p.W != 0) {
+            if (lookup(&vrf->db, p.afi, p.address, p.prefix_len)) {
+                remove(&vrf->db, p.afi, p.address, p.prefix_len);
+                vrf->removes++;
+                changed = true;
+            } else if (p.prefix_len == 0) {
+                tlog(LOG_DEBUG, "ipc: W=1 default route not in DB afi=%u, sending to NIC", unsigned(p.afi));
+                changed = true;
+            }
+            d.add(p);  // a withdrawal goes out even when the prefix was not stored
+            continue;
+        }
+        int rc = add_or_update(&vrf->db, p.afi, p.address, p.prefix_len, 0, vrf->epoch);
+        if (rc == 1) {
+            vrf->adds++;
+            changed = true;
+        } else if (rc == 0) {
+            vrf->updates++;
+            changed = true;
+        }
+        if (rc != -1)
+            d.add(p);  // an entry refused by the limit is not advertised
+    }
+    cfg->prefix_updates++;
+    cfg->prefixes_received += count;
+
+    if (changed) {
+        if (!vrf->in_sync)
+            push_immediate_delta(cfg, vrf, d);
+        vrf->dirty = 1;
+        if (!vrf->holddown_pending) {
+            vrf->holddown_start = monotonic_now();
+            vrf->holddown_pending = 1;
+        }
+    }
+    tlog(LOG_DEBUG, "ipc: PREFIX_UPDATE vrf=%u count=%u db_size=%zu", vrf->vrf_id, unsigned(count), vrf->db.count);
+    if (vrf->db.count == 0 && vrf->intf_count == 0) {
+        tlog(LOG_INFO, "ipc: PREFIX_UPDATE vrf=%u: 0 prefixes 0 intfs, removing stale VRF entry", vrf->vrf_id);
+        vrf_remove(cfg, vrf);
+    }
+}
+
+void handle_sync_begin(daemon_config *cfg, vrf_context *vrf, const uint8_t *msg, size_t len)
+{
+    if (len != TALLOWD_SYNC_BEGIN_LEN) {
+        tlog(LOG_ERR, "ipc: SYNC_BEGIN bad len: %u", unsigned(len));
+        return;
+    }
+    uint32_t epoch = get32(msg, len, TALLOWD_OFF_EPOCH);
+    tlog(LOG_DEBUG, "ipc: handle_sync_begin: vrf=%u epoch=%u", vrf->vrf_id, epoch);
+    if (cfg->warmboot) {
+        cfg->warmboot = false;
+        tlog(LOG_NOTICE, "ipc: warmboot ended (SYNC_BEGIN received)");
+    }
+    vrf->epoch = epoch;
+    vrf->in_sync = 1;
+    vrf->awaiting_sync = 0;
+    cfg->sync_begins++;
+    tlog(LOG_INFO, "ipc: SYNC_BEGIN vrf=%u epoch=%u (%zu entries in DB, will sweep stale at sync_end)", vrf->vrf_id,
+         epoch, vrf->db.count);
+}
+
+void handle_sync_end(daemon_config *cfg, vrf_context *vrf, const uint8_t *msg, size_t len)
+{
+    if (len != TALLOWD_SYNC_END_LEN) {
+        tlog(LOG_ERR, "ipc: SYNC_END bad len: %u", unsigned(len));
+        return;
+    }
+    uint32_t epoch = get32(msg, len, TALLOWD_OFF_EPOCH);
+    uint32_t prefix_count = get32(msg, len, TALLOWD_OFF_PREFIX_COUNT);
+    tlog(LOG_DEBUG, "ipc: handle_sync_end: vrf=%u epoch=%u prefix_count=%u", vrf->vrf_id, epoch, prefix_count);
+    if (epoch != vrf->epoch)
+        tlog(LOG_WARNING, "ipc: SYNC_END epoch mismatch: got=%u expected=%u", epoch, vrf->epoch);
+    int swept = sweep_stale(&vrf->db, epoch);
+    vrf->swept += uint64_t(swept);
+    cfg->sync_ends++;
+
+    size_t defaults = 0;
+    for (const prefix_entry *e = vrf->db.first; e; e = e->list_next)
+        defaults += e->plen == 0;
+    size_t active = vrf->db.count - defaults;
+    if (active != prefix_count)
+        tlog(LOG_WARNING, "ipc: SYNC_END count mismatch: active=%zu frr=%u defaults=%zu", active, prefix_count,
+             defaults);
+
+    vrf->in_sync = 0;
+    vrf->holddown_pending = 0;
+    build_blobs(vrf, default_mtu);
+    if (cfg->lldpd_connected)
+        tallowd_lldp_push_periodic(cfg, vrf, true);
+    if (cfg->lldpd_connected) {
+        vrf->dirty = 0;
+    } else {
+        vrf->dirty = 1;
+        tlog(LOG_INFO, "ipc: SYNC_END: LLDPD not connected, blobs cached");
+    }
+    tlog(LOG_INFO, "ipc: SYNC_END vrf=%u epoch=%u prefixes=%zu swept=%d", vrf->vrf_id, epoch, vrf->db.count, swept);
+}
+
+void handle_intf_set(daemon_config *cfg, vrf_context *vrf, const uint8_t *msg, size_t len)
+{
+    uint16_t count = len >= TALLOWD_LIST_HDR_LEN ? get16(msg, len, TALLOWD_OFF_COUNT) : 0;
+    tlog(LOG_DEBUG, "ipc: handle_intf_set: vrf=%u count=%u", vrf->vrf_id, unsigned(count));
+    uint16_t expected = uint16_t(TALLOWD_INTF_SET_LEN(unsigned(count)));
+    if (len < TALLOWD_LIST_HDR_LEN || uint16_t(len) != expected) {
+        tlog(LOG_ERR, "ipc: INTF_SET bad len: got=%u expected=%u", unsigned(uint16_t(len)), unsigned(expected));
+        return;
+    }
+    if (count > TALLOWD_MAX_INTERFACES) {
+        tlog(LOG_ERR, "INTF_SET: %u interfaces exceeds max %u, dropping", unsigned(count),
+             unsigned(TALLOWD_MAX_INTERFACES));
+        cfg->errors++;
+        return;
+    }
+
+    malloc_ptr<uint32_t> list;
+    if (count > 0) {
+        list.reset(static_cast<uint32_t *>(std::malloc(sizeof(uint32_t) * count)));
+        if (!list) {
+            tlog(LOG_ERR, "ipc: INTF_SET OOM");
+            return;
+        }
+        for (uint16_t i = 0; i < count; i++)
+            list.get()[i] = get32(msg, len, TALLOWD_OFF_ENTRIES + size_t(i) * TALLOWD_IFINDEX_ENTRY_LEN);
+    }
+    malloc_ptr<uint32_t> old_list = std::move(vrf->intfs);
+    uint16_t old_count = vrf->intf_count;
+    vrf->intfs = std::move(list);
+    vrf->intf_count = count;
+
+    if (cfg->lldpd_connected) {
+        for (uint16_t i = 0; i < old_count; i++) {
+            uint32_t ifindex = old_list.get()[i];
+            if (contains(vrf->intfs.get(), count, ifindex))
+                continue;
+            tlog(LOG_INFO, "ipc: INTF_SET flush ifindex %u (VRF %u)", ifindex, vrf->vrf_id);
+            tallowd_lldp_flush_interface(cfg, ifindex);
+            tallowd_lldp_clear_interface(cfg, ifindex);
+        }
+        bool added = false;
+        for (uint16_t i = 0; i < count && !added; i++)
+            added = !contains(old_list.get(), old_count, vrf->intfs.get()[i]);
+        if (added && vrf->db.count > 0) {
+            build_blobs(vrf, default_mtu);
+            tallowd_lldp_push_periodic(cfg, vrf, true);
+            tlog(LOG_INFO, "ipc: INTF_SET pushed to new intfs (VRF %u)", vrf->vrf_id);
+        }
+    }
+    old_list.reset();
+    cfg->intf_sets++;
+    tlog(LOG_INFO, "ipc: INTF_SET vrf=%u downlinks=%u", vrf->vrf_id, unsigned(count));
+    if (count == 0) {
+        vrf_remove(cfg, vrf);
+        return;
+    }
+    if (vrf->db.count > 0)
+        return;
+    vrf->awaiting_sync = 1;
+    vrf->intf_set_time = monotonic_now();
+}
+
+void ipc_dispatch(daemon_config *cfg, const uint8_t *msg, size_t len)
+{
+    if (len < TALLOWD_HDR_LEN) {
+        tlog(LOG_ERR, "ipc: message too short: %u", unsigned(len));
+        return;
+    }
+    tallowd_msg_hdr hdr{};
+    tallowd_msg_hdr_get(msg, len, &hdr);
+    if (hdr.ifindex != 0)
+        tlog(LOG_WARNING, "ipc: per-interface ifindex=%u not supported, treating as all", hdr.ifindex);
+
+    if (hdr.msg_type == TALLOWD_MSG_INTF_SET && len >= TALLOWD_LIST_HDR_LEN && get16(msg, len, TALLOWD_OFF_COUNT) == 0 &&
+        !vrf_find(cfg, hdr.vrf)) {
+        tlog(LOG_INFO, "ipc: INTF_SET count=0 for unknown VRF %u, skipping", hdr.vrf);
+        cfg->msgs_received++;
+        return;
+    }
+    vrf_context *vrf = vrf_lookup_or_create(cfg, hdr.vrf);
+    if (!vrf) {
+        tlog(LOG_ERR, "ipc: VRF %u lookup failed", hdr.vrf);
+        return;
+    }
+    cfg->msgs_received++;
+    tlog(LOG_DEBUG, "ipc: dispatch msg_type=0x%02x vrf=%u len=%u", unsigned(hdr.msg_type), hdr.vrf, unsigned(len));
+
+    switch (hdr.msg_type) {
+    case TALLOWD_MSG_PREFIX_UPDATE:
+        handle_prefix_update(cfg, vrf, msg, len);
+        break;
+    case TALLOWD_MSG_SYNC_BEGIN:
+        handle_sync_begin(cfg, vrf, msg, len);
+        break;
+    case TALLOWD_MSG_SYNC_END:
+        handle_sync_end(cfg, vrf, msg, len);
+        break;
+    case TALLOWD_MSG_INTF_SET:
+        handle_intf_set(cfg, vrf, msg, len);
+        break;
+    case TALLOWD_MSG_WARMBOOT_START:
+        cfg->warmboot = true;
+        tlog(LOG_NOTICE, "ipc: warmboot start, default injection suppressed");
+        break;
+    case TALLOWD_MSG_WARMBOOT_END:
+        if (cfg->warmboot) {
+            cfg->warmboot = false;
+            tlog(LOG_NOTICE, "ipc: warmboot end, default injection resumed");
+        }
+        break;
+    default:
+        tlog(LOG_WARNING, "ipc: unknown msg type 0x%02x", unsigned(hdr.msg_type));
+        break;
+    }
+}
