@@ -94,7 +94,10 @@ void qelt_port_init(port_table &table)
         return;
     }
     qelt_port_load(table, in);
-    pclose(in);
+    // popen only fails when no shell can be started; a missing or failing
+    // command shows in its exit status.
+    if (pclose(in) != 0)
+        syslog(LOG_ERR, "qelt_port init failed: could not run porquin\n");
 }
 
 // Resolves a comma-separated list of interface names to logical ids, in the
