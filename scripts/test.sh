@@ -1,0 +1,57 @@
+#!/bin/bash
+# The whole test suite: unit and black-box tests on a normal build, the same again on a build with
+# AddressSanitizer and UndefinedBehaviorSanitizer (failing on any report), then the fuzz targets for a
+# bounded time.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+py=/usr/bin/python3
+status=0
+step() { echo; echo "=== $*"; }
+fail() { echo "FAILED: $*"; status=1; }
+
+run_suite() {  # build-dir label
+  local build=$1 label=$2
+  step "$label: unit tests"
+  ctest --test-dir "$build" --output-on-failure -j2 || fail "$label unit tests"
+  step "$label: black-box tests"
+  TARVIK_PREFIX="$root/$build/stage" $py -m pytest -q -p no:cacheprovider tests --ignore=tests/flarix \
+    || fail "$label black-box tests"
+  if [ -d tests/flarix ]; then
+    step "$label: flarix module tests"
+    if [ -n "${PRELOAD:-}" ]; then
+      # The interpreter is not instrumented: load the runtimes first and leave its own leaks alone.
+      TARVIK_PREFIX="$root/$build/stage" LD_PRELOAD="$PRELOAD" ASAN_OPTIONS="$ASAN_OPTIONS:detect_leaks=0" \
+        $py -m pytest -q -p no:cacheprovider tests/flarix || fail "$label flarix tests"
+    else
+      TARVIK_PREFIX="$root/$build/stage" $py -m pytest -q -p no:cacheprovider tests/flarix || fail "$label flarix tests"
+    fi
+  fi
+}
+
+step "normal build"
+scripts/setup.sh build || exit 1
+run_suite build normal
+
+step "sanitizer build"
+scripts/setup.sh build-asan -DTARVIK_SANITIZE=ON || exit 1
+reports=$(mktemp -d /tmp/tarvik-sanitizer-XXXXXX)
+chmod 1777 "$reports"
+export ASAN_OPTIONS="log_path=$reports/asan:detect_leaks=1:abort_on_error=0:strict_string_checks=1"
+export UBSAN_OPTIONS="log_path=$reports/ubsan:print_stacktrace=1:halt_on_error=1"
+PRELOAD="$(gcc -print-file-name=libasan.so):$(gcc -print-file-name=libubsan.so)"
+run_suite build-asan sanitizer
+if compgen -G "$reports/*" >/dev/null; then
+  cat "$reports"/* | head -200
+  fail "sanitizer reports (above)"
+fi
+rm -rf "$reports"
+
+if [ -x scripts/fuzz.sh ]; then
+  step "fuzzing"
+  scripts/fuzz.sh 60 || fail "fuzzing"
+fi
+
+echo
+if [ $status -eq 0 ]; then echo "ALL TESTS PASSED"; else echo "SOME TESTS FAILED"; fi
+exit $status
