@@ -1,18 +1,14 @@
 """Fixtures of the flarix tests: the installed module, fake ports and assemblers."""
 
 import sys
-from pathlib import Path
 
 import pytest
 
-from sandbox import default_prefix
+from flarix_helpers import PREFIX, PULSOR
 
-PREFIX = default_prefix()
 sys.path.insert(0, str(PREFIX / "lib" / "python3" / "dist-packages"))
 
 import flarix as _flarix  # noqa: E402
-
-PULSOR = PREFIX / "libexec" / "tarvik-platform" / "pulsor"
 
 
 @pytest.fixture
@@ -37,3 +33,14 @@ def make_controller(flarix):
             setattr(c, k, v)
         return c
     return make
+
+
+@pytest.fixture
+def pulsor_box(sandbox):
+    """The sandbox with the pulsor stand-in at its fixed path."""
+    sandbox.install(PULSOR, "/usr/lib/tarvik/pulsor")
+    yield sandbox
+    # Reap the syslog catcher before the sandbox kills the namespace's init: init waits for every
+    # zombie of its namespace, and one whose parent (this process) waits for init never goes.
+    sandbox._catcher.kill()
+    sandbox._catcher.wait()

@@ -1,5 +1,10 @@
 """Fake ports and small helpers shared by the flarix tests."""
 
+from sandbox import default_prefix
+
+PREFIX = default_prefix()
+PULSOR = PREFIX / "libexec" / "tarvik-platform" / "pulsor"
+
 
 class FakePort:
     """A port object as the LED tooling hands it to configure."""
