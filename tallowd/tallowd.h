@@ -86,11 +86,19 @@ int send_proxy_immediate(daemon_config *cfg, uint32_t ifindex, const uint8_t *bl
 int netlink_init(daemon_config *cfg);
 void netlink_read(daemon_config *cfg);
 void netlink_cleanup(daemon_config *cfg);
+void netlink_handle_datagram(daemon_config *cfg, const uint8_t *data, size_t len);
+void handle_newlink(daemon_config *cfg, const uint8_t *msg, size_t len);
+vrf_context *vrf_find_by_ifindex(daemon_config *cfg, uint32_t ifindex);
 
 /* mesra.cpp: service-state integration */
 void tallowd_mesra_init(daemon_config *cfg);
 void tallowd_mesra_cleanup(daemon_config *cfg);
 void tallowd_mesra_dispatch(daemon_config *cfg);
+struct mesra_change;
+void mesra_add_fd_cb(mesra *m, int fd, void *user);
+void mesra_remove_fd_cb(mesra *m, int fd, void *user);
+void frr_state_cb(const mesra_change *rec, void *user);
+void vorsd_state_cb(const mesra_change *rec, void *user);
 
 /* dump.cpp: state dumps */
 void dump_state_syslog();
