@@ -1,13 +1,357 @@
-// PLACEHOLDER: the lldpd client arrives with its own change; until then nothing is sent.
+// lldpd client: the connection to lldpd, its two request types and the per-VRF push loops.
+//
+// Every request is a 16-byte envelope in host order (type, 0, bytes that follow), a 16-byte
+// big-endian request header and a payload; lldpd answers each with 16 bytes that are read and
+// ignored. The socket is blocking with 5-second send and receive time-outs, so a stuck lldpd holds
+// the loop for at most that long per request before the connection is dropped.
+#include <sys/socket.h>
+#include <sys/un.h>
+
+#include <cerrno>
+#include <cstring>
+#include <new>
+#include <span>
+#include <vector>
+
 #include "tallowd.h"
 
-int tallowd_lldp_init(daemon_config *cfg) { cfg->lldpd_next_attempt = time(nullptr); return 0; }
-void tallowd_lldp_cleanup(daemon_config *cfg) { lldpd_disconnect(cfg); }
-void lldpd_connect(daemon_config *) {}
-void lldpd_disconnect(daemon_config *cfg) { cfg->lldpd_fd.reset(); cfg->lldpd_connected = false; }
-void tallowd_lldp_push_periodic(daemon_config *, vrf_context *, bool) {}
-void tallowd_lldp_push_immediate(daemon_config *, vrf_context *, const uint8_t *, uint16_t) {}
-void tallowd_lldp_clear_interface(daemon_config *, uint32_t) {}
-void tallowd_lldp_flush_interface(daemon_config *, uint32_t) {}
-int send_proxy_frames(daemon_config *, uint32_t, const blob_set *, bool) { return -1; }
-int send_proxy_immediate(daemon_config *, uint32_t, const uint8_t *, uint16_t) { return -1; }
+namespace {
+
+constexpr uint32_t lldpd_req_proxy_frames = 11;
+constexpr uint32_t lldpd_req_immediate = 12;
+constexpr size_t lldpd_envelope_len = 16;
+constexpr size_t lldpd_header_len = 16;
+constexpr size_t lldpd_request_prefix = lldpd_envelope_len + lldpd_header_len;
+constexpr size_t lldpd_ack_len = 16;
+constexpr uint16_t lldpd_flags_trigger = 0x000D;
+constexpr uint16_t lldpd_flags_periodic = 0x0005;
+constexpr int lldpd_timeout_sec = 5;
+constexpr int lldpd_retry_sec = 1;
+
+void put_be16(std::span<uint8_t> dst, size_t off, uint16_t v)
+{
+    if (off + 2 > dst.size())
+        return;
+    dst[off] = uint8_t(v >> 8);
+    dst[off + 1] = uint8_t(v);
+}
+
+void put_be32(std::span<uint8_t> dst, size_t off, uint32_t v)
+{
+    if (off + 4 > dst.size())
+        return;
+    dst[off] = uint8_t(v >> 24);
+    dst[off + 1] = uint8_t(v >> 16);
+    dst[off + 2] = uint8_t(v >> 8);
+    dst[off + 3] = uint8_t(v);
+}
+
+// The envelope is read by a process on the same host, hence host order.
+void put_envelope(std::span<uint8_t> dst, uint32_t type, uint64_t length)
+{
+    if (dst.size() < lldpd_envelope_len)
+        return;
+    uint32_t zero = 0;
+    std::memcpy(dst.data(), &type, 4);
+    std::memcpy(dst.data() + 4, &zero, 4);
+    std::memcpy(dst.data() + 8, &length, 8);
+}
+
+// Error text of a failed read_all: end of stream leaves errno 0.
+const char *io_error_text(int err) { return err ? strerror(err) : "connection closed"; }
+
+int write_all(int fd, const uint8_t *bytes, size_t len)
+{
+    size_t done = 0;
+    while (done < len) {
+        // MSG_NOSIGNAL: a peer that has gone away gives EPIPE, never a signal.
+        ssize_t n = send(fd, bytes + done, len - done, MSG_NOSIGNAL);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return -1;
+        }
+        done += size_t(n);
+    }
+    return int(len);
+}
+
+int read_all(int fd, uint8_t *buf, size_t len)
+{
+    size_t done = 0;
+    while (done < len) {
+        ssize_t n = recv(fd, buf + done, len - done, 0);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return -1;
+        }
+        if (n == 0) {
+            errno = 0;
+            return -1;
+        }
+        done += size_t(n);
+    }
+    return int(len);
+}
+
+// A type-11 request with room for the envelope and header in front of the blob payload, so that
+// the whole request goes out in one write and the payload can serve every interface of a push.
+// Returns -1 when the buffer cannot be allocated.
+int build_blob_payload(const blob_set *set, std::vector<uint8_t> &request)
+{
+    uint16_t count = set ? set->blob_count : 0;
+    tlog(LOG_DEBUG, "lldp: build_blob_payload: blob_count=%u", unsigned(count));
+    size_t size = 0;
+    for (uint16_t i = 0; i < count; i++)
+        size += size_t(set->slots[i].len) + 2;
+    try {
+        request.assign(lldpd_request_prefix + size, 0);
+    } catch (const std::bad_alloc &) {
+        return -1;
+    }
+    size_t off = lldpd_request_prefix;
+    for (uint16_t i = 0; i < count; i++) {
+        const blob &b = set->slots[i];
+        put_be16(request, off, b.len);
+        if (b.len)
+            std::memcpy(request.data() + off + 2, b.data.get(), b.len);
+        off += size_t(b.len) + 2;
+    }
+    return 0;
+}
+
+// Sends one prepared type-11 request (payload already in place) and reads its acknowledgement.
+int send_frames_request(daemon_config *cfg, uint32_t ifindex, uint16_t blob_count, std::vector<uint8_t> &request,
+                        bool trigger)
+{
+    std::span<uint8_t> req(request);
+    put_envelope(req, lldpd_req_proxy_frames, request.size() - lldpd_envelope_len);
+    std::span<uint8_t> hdr = req.subspan(lldpd_envelope_len, lldpd_header_len);
+    put_be32(hdr, 0, ifindex);
+    put_be32(hdr, 4, cfg->lldp_seq++);  // taken whether or not the write succeeds; wraps at 32 bits
+    put_be16(hdr, 8, blob_count);
+    put_be16(hdr, 10, 0);
+    put_be16(hdr, 12, blob_count);
+    put_be16(hdr, 14, trigger ? lldpd_flags_trigger : lldpd_flags_periodic);
+
+    if (write_all(cfg->lldpd_fd.get(), request.data(), request.size()) < 0) {
+        tlog(LOG_WARNING, "lldp: write failed for ifindex %u: %s", ifindex, strerror(errno));
+        lldpd_disconnect(cfg);
+        return -1;
+    }
+    uint8_t ack[lldpd_ack_len];
+    if (read_all(cfg->lldpd_fd.get(), ack, sizeof ack) < 0) {
+        tlog(LOG_WARNING, "lldp: ack read failed for ifindex %u: %s", ifindex, io_error_text(errno));
+        lldpd_disconnect(cfg);
+        return -1;
+    }
+    return 0;
+}
+
+void set_timeout(int fd, int option, const char *name)
+{
+    timeval tv{};
+    tv.tv_sec = lldpd_timeout_sec;
+    tv.tv_usec = 0;
+    if (setsockopt(fd, SOL_SOCKET, option, &tv, sizeof tv) != 0)
+        tlog(LOG_WARNING, "lldp: %s failed: %s", name, strerror(errno));
+}
+
+int lldpd_open(const char *path)
+{
+    unique_fd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!fd.valid())
+        return -1;
+    // The time-outs are set before connecting, so that a listener whose backlog is full cannot
+    // block the connect itself for longer than the send time-out.
+    set_timeout(fd.get(), SO_RCVTIMEO, "SO_RCVTIMEO");
+    set_timeout(fd.get(), SO_SNDTIMEO, "SO_SNDTIMEO");
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, path, sizeof addr.sun_path - 1);
+    int rc;
+    do {
+        rc = connect(fd.get(), reinterpret_cast<const sockaddr *>(&addr), sizeof addr);
+    } while (rc != 0 && errno == EINTR);
+    if (rc != 0)
+        return -1;
+    return fd.release();
+}
+
+}  // namespace
+
+int tallowd_lldp_init(daemon_config *cfg)
+{
+    tlog(LOG_DEBUG, "lldp: tallowd_lldp_init: sock_path=%s", cfg->lldpd_sock_path);
+    cfg->lldpd_fd.reset();
+    cfg->lldpd_connected = false;
+    cfg->lldpd_next_attempt = time(nullptr);
+    tlog(LOG_INFO, "lldp: will connect to LLDPD at %s", cfg->lldpd_sock_path);
+    return 0;
+}
+
+void tallowd_lldp_cleanup(daemon_config *cfg)
+{
+    tlog(LOG_DEBUG, "lldp: tallowd_lldp_cleanup: cleaning up");
+    lldpd_disconnect(cfg);
+}
+
+void lldpd_connect(daemon_config *cfg)
+{
+    tlog(LOG_DEBUG, "lldp: attempting connect to %s", cfg->lldpd_sock_path);
+    int fd = lldpd_open(cfg->lldpd_sock_path);
+    if (fd < 0) {
+        tlog(LOG_DEBUG, "lldp: connect failed: %s, retry in %ds", strerror(errno), lldpd_retry_sec);
+        return;
+    }
+    cfg->lldpd_fd.reset(fd);
+    cfg->lldpd_connected = true;
+    tlog(LOG_INFO, "lldp: connected to LLDPD (fd=%d)", fd);
+    cfg->lldpd_reconnects++;
+
+    // A new lldpd knows nothing: re-send every VRF that owes a push or has frames. A VRF that owes
+    // one outside a sync gets its frames rebuilt first, so that the push carries its current
+    // prefixes. A VRF whose push does not go out keeps owing it for the next connection.
+    for (const auto &vrf : cfg->vrfs) {
+        if (!cfg->lldpd_connected)
+            break;
+        if (!vrf->dirty && vrf->blobs.blob_count == 0)
+            continue;
+        if (vrf->dirty && !vrf->in_sync)
+            build_blobs(vrf.get(), default_mtu);
+        tallowd_lldp_push_periodic(cfg, vrf.get(), true);
+        if (cfg->lldpd_connected) {
+            vrf->dirty = 0;
+            vrf->holddown_pending = 0;
+        }
+    }
+}
+
+void lldpd_disconnect(daemon_config *cfg)
+{
+    tlog(LOG_DEBUG, "lldp: lldpd_disconnect: fd=%d", cfg->lldpd_fd.get());
+    cfg->lldpd_fd.reset();
+    cfg->lldpd_connected = false;
+}
+
+int send_proxy_frames(daemon_config *cfg, uint32_t ifindex, const blob_set *set, bool trigger)
+{
+    uint16_t count = set ? set->blob_count : 0;
+    tlog(LOG_DEBUG, "lldp: send_proxy_frames: ifindex=%u blobs=%u trigger=%d", ifindex, unsigned(count), int(trigger));
+    if (!cfg->lldpd_connected)
+        return -1;
+    std::vector<uint8_t> request;
+    if (build_blob_payload(set, request) != 0) {
+        tlog(LOG_ERR, "lldp: OOM building payload for ifindex %u", ifindex);
+        return -1;
+    }
+    return send_frames_request(cfg, ifindex, count, request, trigger);
+}
+
+int send_proxy_immediate(daemon_config *cfg, uint32_t ifindex, const uint8_t *blob, uint16_t len)
+{
+    tlog(LOG_DEBUG, "lldp: send_proxy_immediate: ifindex=%u blob_len=%u", ifindex, unsigned(len));
+    if (!cfg->lldpd_connected)
+        return -1;
+    if (!blob)
+        len = 0;
+    uint8_t head[lldpd_request_prefix] = {};
+    put_envelope(head, lldpd_req_immediate, uint64_t(len) + lldpd_header_len);
+    put_be32(std::span<uint8_t>(head).subspan(lldpd_envelope_len), 0, ifindex);
+
+    int fd = cfg->lldpd_fd.get();
+    if (write_all(fd, head, sizeof head) < 0 || (len && write_all(fd, blob, len) < 0)) {
+        tlog(LOG_WARNING, "lldp: immediate write failed for ifindex %u: %s", ifindex, strerror(errno));
+        lldpd_disconnect(cfg);
+        return -1;
+    }
+    uint8_t ack[lldpd_ack_len];
+    if (read_all(fd, ack, sizeof ack) < 0) {
+        tlog(LOG_WARNING, "lldp: immediate ack failed for ifindex %u", ifindex);
+        lldpd_disconnect(cfg);
+        return -1;
+    }
+    return 0;
+}
+
+void tallowd_lldp_push_periodic(daemon_config *cfg, vrf_context *vrf, bool trigger)
+{
+    tlog(LOG_DEBUG, "lldp: tallowd_lldp_push_periodic: vrf_id=%u blobs=%u trigger=%d", vrf->vrf_id,
+         unsigned(vrf->blobs.blob_count), int(trigger));
+    if (!cfg->lldpd_connected) {
+        tlog(LOG_DEBUG, "lldp: not connected, skipping periodic push VRF %u", vrf->vrf_id);
+        return;
+    }
+    const uint32_t *intfs = vrf->intfs.get();
+    if (vrf->blobs.blob_count != 0) {
+        // Every interface gets the same payload: build it once for the whole push.
+        std::vector<uint8_t> request;
+        if (vrf->intf_count && build_blob_payload(&vrf->blobs, request) != 0) {
+            tlog(LOG_ERR, "lldp: OOM building payload for ifindex %u", intfs[0]);
+            return;
+        }
+        for (uint16_t i = 0; i < vrf->intf_count; i++) {
+            tlog(LOG_DEBUG, "lldp: send_proxy_frames: ifindex=%u blobs=%u trigger=%d", intfs[i],
+                 unsigned(vrf->blobs.blob_count), int(trigger));
+            if (send_frames_request(cfg, intfs[i], vrf->blobs.blob_count, request, trigger) != 0)
+                break;
+        }
+        if (cfg->lldpd_connected) {
+            vrf->pushes++;
+            vrf->blobs_pushed += uint64_t(vrf->intf_count) * vrf->blobs.blob_count;
+            cfg->last_push = time(nullptr);
+            tlog(LOG_INFO, "lldp: pushed %u blobs to %u interfaces (VRF %u)", unsigned(vrf->blobs.blob_count),
+                 unsigned(vrf->intf_count), vrf->vrf_id);
+        }
+    } else {
+        for (uint16_t i = 0; i < vrf->intf_count && cfg->lldpd_connected; i++)
+            tallowd_lldp_clear_interface(cfg, intfs[i]);
+        if (cfg->lldpd_connected) {
+            vrf->pushes++;
+            cfg->last_push = time(nullptr);
+            tlog(LOG_INFO, "lldp: cleared %u interfaces (VRF %u, no prefixes)", unsigned(vrf->intf_count),
+                 vrf->vrf_id);
+        }
+    }
+}
+
+void tallowd_lldp_push_immediate(daemon_config *cfg, vrf_context *vrf, const uint8_t *blob, uint16_t len)
+{
+    tlog(LOG_DEBUG, "lldp: tallowd_lldp_push_immediate: vrf_id=%u blob_len=%u", vrf->vrf_id, unsigned(len));
+    if (!cfg->lldpd_connected) {
+        tlog(LOG_DEBUG, "lldp: not connected, skipping immediate push for VRF %u", vrf->vrf_id);
+        return;
+    }
+    if (!blob || len == 0) {
+        tlog(LOG_DEBUG, "lldp: no immediate delta for VRF %u", vrf->vrf_id);
+        return;
+    }
+    for (uint16_t i = 0; i < vrf->intf_count; i++) {
+        if (send_proxy_immediate(cfg, vrf->intfs.get()[i], blob, len) != 0)
+            break;
+    }
+    tlog(LOG_INFO, "lldp: pushed immediate delta (%u bytes) to %u intfs (VRF %u)", unsigned(len),
+         unsigned(vrf->intf_count), vrf->vrf_id);
+}
+
+void tallowd_lldp_clear_interface(daemon_config *cfg, uint32_t ifindex)
+{
+    tlog(LOG_DEBUG, "lldp: tallowd_lldp_clear_interface: ifindex=%u", ifindex);
+    if (!cfg->lldpd_connected)
+        return;
+    tlog(LOG_DEBUG, "lldp: clearing proxy frames on ifindex %u", ifindex);
+    blob_set empty;
+    send_proxy_frames(cfg, ifindex, &empty, true);
+}
+
+void tallowd_lldp_flush_interface(daemon_config *cfg, uint32_t ifindex)
+{
+    if (!cfg->lldpd_connected)
+        return;
+    malloc_ptr<uint8_t> frame;
+    uint16_t len = 0;
+    if (build_immediate(nullptr, 0, frame, len) != 0 || !frame)
+        return;
+    send_proxy_immediate(cfg, ifindex, frame.get(), len);
+}
