@@ -36,7 +36,8 @@ std::vector<std::string_view> fields(std::string_view line)
 void copy_name(char (&dst)[qelt_name_len], std::string_view src)
 {
     src = src.substr(0, qelt_name_len - 1);
-    std::memcpy(dst, src.data(), src.size());
+    if (!src.empty())
+        std::memcpy(dst, src.data(), src.size());
     dst[src.size()] = '\0';
 }
 
