@@ -743,9 +743,11 @@ PyObject* led_memory_init_commands_impl(PyObject* self, PyObject* args, PyObject
         int overflow = PyObject_RichCompareBool(end.get(), limit.get(), Py_GT);
         NEED(overflow >= 0);
         if (overflow) {
+            Ref shown(PyLong_Check(base.get()) ? PyNumber_ToBase(base.get(), 16) : PyObject_Repr(base.get()));
+            NEED(shown);
             PyErr_Format(PyExc_ValueError,
-                         "LED map of %zd entries from data RAM address %R overruns ID_ENABLE_P (0xe0)",
-                         entries, base.get());
+                         "LED map of %zd entries from data RAM address %U overruns ID_ENABLE_P (0xe0)", entries,
+                         shown.get());
             NEED(false);
         }
     }

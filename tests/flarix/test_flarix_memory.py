@@ -42,4 +42,6 @@ def test_cycles_leave_memory_flat(flarix):
     gc.collect()
     assert len(gc.get_objects()) - objects < 50
     assert sys.getallocatedblocks() - blocks < 1000
-    assert resident_kib() - rss < 1024
+    # AddressSanitizer keeps freed memory in quarantine, so resident size says nothing under it.
+    if "libasan" not in os.environ.get("LD_PRELOAD", ""):
+        assert resident_kib() - rss < 1024
