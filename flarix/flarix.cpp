@@ -325,32 +325,36 @@ PyObject* configure_impl(PyObject* self, PyObject* args, PyObject* kw)
         NEED(PyDict_SetItem(calls.get(), pos.get(), default_pad.get()) == 0);
     NEED(!PyErr_Occurred());
 
+    // The ports are walked twice; take them once, so that a one-shot iterable loses nothing.
+    Ref port_list(PySequence_List(ports));
+    NEED(port_list);
+
     // Gangs: element 1 of each member's leds, in port order.
     Ref logical_to_led_index(PyDict_New());
     NEED(logical_to_led_index);
-    Ref by_gang = sorted_by(ports, gang_key);
+    Ref by_gang = sorted_by(port_list.get(), gang_key);
     NEED(by_gang);
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(by_gang.get()); ++i) {
         PyObject* port = PyList_GET_ITEM(by_gang.get(), i);
         Ref ganged_port = attr(port, "gang_label");
         NEED(ganged_port);
-        PyObject* entry = PyDict_GetItemWithError(logical_to_led_index.get(), ganged_port.get());
+        Ref entry = Ref::borrow(PyDict_GetItemWithError(logical_to_led_index.get(), ganged_port.get()));
         NEED(entry || !PyErr_Occurred());
         Ref leds = attr(port, "leds");
         NEED(leds);
         Ref led(PySequence_GetItem(leds.get(), 1));
         NEED(led);
-        if (!entry || entry == Py_None) {
+        if (!entry || entry.get() == Py_None) {
             Ref gang = list_of(led.get());
             NEED(gang);
             NEED(PyDict_SetItem(logical_to_led_index.get(), ganged_port.get(), gang.get()) == 0);
         } else {
-            NEED(call_method(entry, "append", led.get()));
+            NEED(call_method(entry.get(), "append", led.get()));
         }
     }
 
     // Port answers, logical ports numbered over all sub-ports in hardware port order.
-    Ref by_hw_port = sorted_by(ports, hw_port_key);
+    Ref by_hw_port = sorted_by(port_list.get(), hw_port_key);
     NEED(by_hw_port);
     Ref lport(PyLong_FromLong(1));
     NEED(lport);

@@ -71,6 +71,14 @@ def test_gangs_and_logical_port_numbering(flarix, make_controller):
     assert c_.seen == [(6, 0, ["c1"]), (7, 1, ["c1"])]
 
 
+def test_ports_may_be_a_one_shot_iterable(flarix, make_controller):
+    ports = [FakePort(2, {0: ("a", routine(), 2)}), FakePort(1, {1: ("b", routine(), 1)})]
+    c = make_controller(num_leds=2)
+    c.configure(0, iter(ports))
+    assert [run[0][0] for run in flarix.BCMLEDController.call_list[0]] == ["a", "b"]
+    assert ports[1].seen == [(1, 0, [1])] and ports[0].seen == [(2, 0, [2])]
+
+
 def test_later_port_overrides_earlier_and_default(flarix, make_controller):
     first = FakePort(1, {0: ("one", routine("1"), 1), 1: ("one", routine("1"), 1)})
     second = FakePort(2, lambda lport, sub, gang: {1: 0, 3: ("two", routine("2"), 2)})
