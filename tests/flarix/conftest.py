@@ -1,5 +1,6 @@
 """Fixtures of the flarix tests: the installed module, fake ports and assemblers."""
 
+import subprocess
 import sys
 
 import pytest
@@ -9,6 +10,10 @@ from flarix_helpers import PREFIX, PULSOR
 sys.path.insert(0, str(PREFIX / "lib" / "python3" / "dist-packages"))
 
 import flarix as _flarix  # noqa: E402
+
+
+def pytest_configure(config):
+    config.addinivalue_line("markers", "unassembled: the test's programs are not meant to assemble")
 
 
 @pytest.fixture
@@ -24,15 +29,42 @@ def fresh_call_list():
     _flarix.BCMLEDController.call_list.clear()
 
 
+@pytest.hookimpl(hookwrapper=True)
+def pytest_runtest_makereport(item, call):
+    outcome = yield
+    if call.when == "call":
+        item.flarix_failed = outcome.get_result().failed
+
+
 @pytest.fixture
-def make_controller(flarix):
+def make_controller(flarix, request, tmp_path_factory):
+    """Makes controllers; after the test, every program one of them was configured for must
+    assemble with the pulsor stand-in (unless the test is marked unassembled)."""
+    made = []
+
     def make(cls=None, num_leds=8, **attrs):
         c = (cls or flarix.TridentTwoLEDController)()
         c.num_leds = num_leds
         for k, v in attrs.items():
             setattr(c, k, v)
+        made.append(c)
         return c
-    return make
+
+    yield make
+    if getattr(request.node, "flarix_failed", True) or request.node.get_closest_marker("unassembled"):
+        return
+    work = tmp_path_factory.mktemp("assembled")
+    for n, c in enumerate(made):
+        try:
+            program = c.asm
+        except Exception:
+            continue
+        if not c.set_calls:
+            continue
+        source = work / f"c{n}"
+        source.with_suffix(".asm").write_text(program)
+        run = subprocess.run([str(PULSOR), str(source)], capture_output=True, text=True)
+        assert run.returncode == 0, f"generated program does not assemble:\n{run.stderr}"
 
 
 @pytest.fixture

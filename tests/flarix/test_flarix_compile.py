@@ -142,6 +142,7 @@ def test_generated_programs_assemble(flarix, make_controller, tmp_path, name):
     assert len((tmp_path / "prog.hex").read_text().splitlines()) == len(instructions)
 
 
+@pytest.mark.unassembled
 def test_hex_with_pulsor_at_fixed_path(flarix, make_controller, pulsor_box):
     c = configured(flarix, make_controller, "id mode")
     assert c._pulsor == "/usr/lib/tarvik/pulsor"

@@ -97,6 +97,7 @@ def test_has_phys_id_changes_only_its_sections(flarix, make_controller):
     assert with_id == plain
 
 
+@pytest.mark.unassembled
 def test_configured_program_layout(make_controller):
     code = routine("x", "        ld      b,%(weird)s 100%\n")
     c = make_controller(num_leds=3, led_functions=("\nextra_one:\n", "\nextra_two:\n"))
@@ -110,6 +111,7 @@ def test_configured_program_layout(make_controller):
     assert code.replace("set_led:", "set_led_x:") in asm and asm.count(PADS["pad_one"]) == 1
 
 
+@pytest.mark.unassembled
 def test_asm_uses_instance_template_and_static_code(make_controller):
     c = make_controller()
     c._template = "%(set_calls)s|%(led_functions)s|%(constants)s"
