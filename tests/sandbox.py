@@ -171,10 +171,8 @@ class Sandbox:
         self.wait_for_path("/dev/log", 10)
 
     def leave(self):
-        # Killing init kills every process of the PID namespace; init itself finishes exiting only once
-        # the others have been reaped, so reap them first.
-        if self._init is not None:
-            self._init.kill()
+        # Killing init kills every process left in the PID namespace, but init finishes exiting only
+        # once all of them have been reaped: reap the ones we know first, then any other child of ours.
         for p in self._procs + [self._catcher]:
             try:
                 p.kill()
@@ -185,7 +183,14 @@ class Sandbox:
             except subprocess.TimeoutExpired:
                 pass
         if self._init is not None:
-            self._init.wait()
+            self._init.kill()
+            deadline = time.monotonic() + 20
+            while self._init.poll() is None and time.monotonic() < deadline:
+                try:
+                    os.waitpid(-1, os.WNOHANG)
+                except ChildProcessError:
+                    pass
+                time.sleep(0.01)
         _setns(self._saved["net"], CLONE_NEWNET)
         _setns(self._saved["mnt"], CLONE_NEWNS)
         _setns(self._saved["pid"], CLONE_NEWPID)
