@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <new>
 #include <string>
 #include <vector>
@@ -50,13 +51,12 @@ struct mesra_sub {
 struct mesra {
     std::string dir;
     std::string service;
-    int dir_fd = -1;
     int inotify_fd = -1;
     bool fd_registered = false;  // the user polls inotify_fd
     bool state_published = false;
     void *user = nullptr;
     mesra_fd_ops ops{};
-    uint64_t rev = 0;
+    std::map<std::string, uint64_t> revs;  // per watched file, counted per event
     int dispatching = 0;
     std::vector<mesra_sub *> subs;  // subscription order
     std::string err = "no error";
@@ -87,6 +87,13 @@ bool valid_name(const char *s)
     return n < 200 && !strchr(s, '/');
 }
 
+// No descriptor of the directory is kept open: it would delay the kernel's report of the
+// directory's removal until it is closed.
+std::string path_of(const mesra *m, const char *name)
+{
+    return m->dir + "/" + name;
+}
+
 void unregister_fd(mesra *m)
 {
     if (!m->fd_registered)
@@ -102,7 +109,7 @@ int write_file(mesra *m, const char *name, const void *data, size_t len)
 {
     char tmp[256];
     snprintf(tmp, sizeof tmp, ".%s.%ld.tmp", name, long(getpid()));
-    int fd = openat(m->dir_fd, tmp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
+    int fd = open(path_of(m, tmp).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
     if (fd < 0) {
         set_error(m, "cannot write %s/%s: %s", m->dir.c_str(), name, strerror(errno));
         return -1;
@@ -116,19 +123,19 @@ int write_file(mesra *m, const char *name, const void *data, size_t len)
         if (n <= 0) {
             set_error(m, "cannot write %s/%s: %s", m->dir.c_str(), name, strerror(n < 0 ? errno : EIO));
             close(fd);
-            unlinkat(m->dir_fd, tmp, 0);
+            unlink(path_of(m, tmp).c_str());
             return -1;
         }
         done += size_t(n);
     }
     if (close(fd) != 0) {
         set_error(m, "cannot write %s/%s: %s", m->dir.c_str(), name, strerror(errno));
-        unlinkat(m->dir_fd, tmp, 0);
+        unlink(path_of(m, tmp).c_str());
         return -1;
     }
-    if (renameat(m->dir_fd, tmp, m->dir_fd, name) != 0) {
+    if (rename(path_of(m, tmp).c_str(), path_of(m, name).c_str()) != 0) {
         set_error(m, "cannot write %s/%s: %s", m->dir.c_str(), name, strerror(errno));
-        unlinkat(m->dir_fd, tmp, 0);
+        unlink(path_of(m, tmp).c_str());
         return -1;
     }
     return 0;
@@ -137,7 +144,7 @@ int write_file(mesra *m, const char *name, const void *data, size_t len)
 // Reads a record file; false when it is gone or unreadable.
 bool read_file(mesra *m, const std::string &name, std::vector<uint8_t> &out)
 {
-    int fd = openat(m->dir_fd, name.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    int fd = open(path_of(m, name.c_str()).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
     if (fd < 0)
         return false;
     out.clear();
@@ -183,9 +190,9 @@ void deliver_current(mesra *m, mesra_sub *sub, bool report_absent)
 {
     std::vector<uint8_t> data;
     if (read_file(m, sub->file, data))
-        deliver(m, sub, MESRA_OP_SET, &data, ++m->rev);
+        deliver(m, sub, MESRA_OP_SET, &data, ++m->revs[sub->file]);
     else if (report_absent)
-        deliver(m, sub, MESRA_OP_DELETE, nullptr, ++m->rev);
+        deliver(m, sub, MESRA_OP_DELETE, nullptr, ++m->revs[sub->file]);
 }
 
 void handle_event(mesra *m, const inotify_event *ev)
@@ -210,24 +217,24 @@ void handle_event(mesra *m, const inotify_event *ev)
         op = MESRA_OP_DELETE;
     else
         return;
-    uint64_t rev = ++m->rev;
+    auto watched = m->revs.find(ev->name);
+    if (watched == m->revs.end())
+        return;
+    // A subscription still owed its current value skips the events queued before it: the value it
+    // is about to get already includes them.
+    std::vector<mesra_sub *> targets;
+    for (mesra_sub *sub : m->subs)
+        if (!sub->dead && !sub->current_pending && sub->file == ev->name)
+            targets.push_back(sub);
+    if (targets.empty())
+        return;
+    uint64_t rev = ++watched->second;
     std::vector<uint8_t> data;
-    bool have_data = false;
-    // Index loop: a callback may subscribe more.
-    for (size_t i = 0; i < m->subs.size(); i++) {
-        mesra_sub *sub = m->subs[i];
-        if (sub->dead || sub->file != ev->name)
-            continue;
-        if (op == MESRA_OP_SET) {
-            // Gone again already: its removal is reported by the event that follows.
-            if (!have_data && !read_file(m, sub->file, data))
-                return;
-            have_data = true;
-            deliver(m, sub, op, &data, rev);
-        } else {
-            deliver(m, sub, op, nullptr, rev);
-        }
-    }
+    // Gone again already: its removal is reported by the event that follows.
+    if (op == MESRA_OP_SET && !read_file(m, watched->first, data))
+        return;
+    for (mesra_sub *sub : targets)
+        deliver(m, sub, op, op == MESRA_OP_SET ? &data : nullptr, rev);
 }
 
 void sweep_dead(mesra *m)
@@ -247,10 +254,11 @@ void wake(mesra *m)
 {
     char name[64];
     snprintf(name, sizeof name, ".wake.%ld", long(getpid()));
-    int fd = openat(m->dir_fd, name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+    std::string path = path_of(m, name);
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd >= 0) {
         close(fd);
-        unlinkat(m->dir_fd, name, 0);
+        unlink(path.c_str());
     }
 }
 
@@ -268,33 +276,33 @@ try {
         dir = getenv("MESRA_DIR");
     if (!dir || !*dir)
         dir = default_store;
-    int dir_fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir_fd < 0) {
+    struct stat st;
+    if (stat(dir, &st) != 0) {
         set_error(nullptr, "state directory %s: %s", dir, strerror(errno));
+        return -1;
+    }
+    if (!S_ISDIR(st.st_mode)) {
+        set_error(nullptr, "state directory %s: %s", dir, strerror(ENOTDIR));
         return -1;
     }
     int ifd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     if (ifd < 0) {
         set_error(nullptr, "inotify: %s", strerror(errno));
-        close(dir_fd);
         return -1;
     }
     if (inotify_add_watch(ifd, dir, watch_mask) < 0) {
         set_error(nullptr, "watch %s: %s", dir, strerror(errno));
         close(ifd);
-        close(dir_fd);
         return -1;
     }
     mesra *m = new (std::nothrow) mesra();
     if (!m) {
         set_error(nullptr, "out of memory");
         close(ifd);
-        close(dir_fd);
         return -1;
     }
     m->dir = dir;
     m->service = service;
-    m->dir_fd = dir_fd;
     m->inotify_fd = ifd;
     m->user = user;
     if (ops)
@@ -347,6 +355,7 @@ try {
     sub->cb = cb;
     sub->user = user;
     sub->current_pending = (flags & MESRA_SUB_CURRENT) != 0;
+    m->revs.emplace(sub->file, 0);
     m->subs.push_back(sub);
     *out = sub;
     if (sub->current_pending)
@@ -379,7 +388,7 @@ try {
         set_error(m, "invalid key %s", key ? key : "(null)");
         return -1;
     }
-    if (unlinkat(m->dir_fd, key, 0) != 0) {
+    if (unlink(path_of(m, key).c_str()) != 0) {
         if (errno == ENOENT) {
             set_error(m, "%s: no such key", key);
             return MESRA_ERR_NOT_FOUND;
@@ -397,13 +406,6 @@ try {
     if (!m)
         return;
     m->dispatching++;
-    for (size_t i = 0; i < m->subs.size(); i++) {
-        mesra_sub *sub = m->subs[i];
-        if (sub->current_pending && !sub->dead) {
-            sub->current_pending = false;
-            deliver_current(m, sub, false);
-        }
-    }
     alignas(inotify_event) char buf[8192];
     while (m->fd_registered) {
         ssize_t n = read(m->inotify_fd, buf, sizeof buf);
@@ -415,6 +417,13 @@ try {
             const inotify_event *ev = reinterpret_cast<const inotify_event *>(buf + off);
             handle_event(m, ev);
             off += ssize_t(sizeof(inotify_event) + ev->len);
+        }
+    }
+    for (size_t i = 0; i < m->subs.size(); i++) {
+        mesra_sub *sub = m->subs[i];
+        if (sub->current_pending && !sub->dead) {
+            sub->current_pending = false;
+            deliver_current(m, sub, false);
         }
     }
     if (--m->dispatching == 0)
@@ -449,11 +458,10 @@ MESRA_API void mesra_cleanup(mesra *m)
     // The service is no longer up once its connection is gone.
     if (m->state_published) {
         std::string name = m->service + ".state";
-        unlinkat(m->dir_fd, name.c_str(), 0);
+        unlink(path_of(m, name.c_str()).c_str());
     }
     for (mesra_sub *sub : m->subs)
         delete sub;
     close(m->inotify_fd);
-    close(m->dir_fd);
     delete m;
 }
