@@ -3,6 +3,7 @@
 import io
 import json
 import os
+import socket
 import tarfile
 import time
 from dataclasses import dataclass, field
@@ -65,7 +66,16 @@ class Hft:
         start = self.box.syslog.count()
         SIM_LOG.unlink(missing_ok=True)
         p = self.box.run([self.binary, *args], env=self.env(fail, events, **extra), cwd=cwd, timeout=timeout)
+        self.sync_log()
         return Run(p.returncode, p.stdout, p.stderr, self.calls(), self.log(start))
+
+    def sync_log(self):
+        """Waits until the catcher has recorded every line sent so far: datagrams arrive in order, so a
+        marker sent now comes after all of them."""
+        self.marker = getattr(self, "marker", 0) + 1
+        with socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM) as s:
+            s.sendto(f"<14>qelt-test: sync {self.marker}".encode(), "/dev/log")
+        self.box.syslog.wait_for(f"^sync {self.marker}$", ident="qelt-test")
 
     def spawn(self, *args, fail=None, events=None, **extra):
         SIM_LOG.unlink(missing_ok=True)

@@ -125,6 +125,7 @@ def sigterm(hft, proc, call, **args):
     hft.wait_call(call, **args)
     proc.send_signal(signal.SIGTERM)
     proc.communicate(timeout=30)
+    hft.sync_log()
     return proc.returncode
 
 
