@@ -1,0 +1,29 @@
+"""Fixtures for the relay's black-box tests: the daemon connected to the lldpd stand-in."""
+
+import sys
+from pathlib import Path
+
+import pytest
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+
+from relay_helpers import Client, relay  # noqa: E402
+
+
+@pytest.hookimpl(hookwrapper=True)
+def pytest_runtest_makereport(item, call):
+    outcome = yield
+    rep = outcome.get_result()
+    lldpd = getattr(item, "_relay_lldpd", None)
+    if lldpd is not None and rep.failed:
+        rep.sections.append(("lldpd stand-in output", lldpd.output()[-20000:]))
+
+
+@pytest.fixture
+def connected(sandbox, request):
+    """(daemon, stand-in, northbound client), the daemon already connected to the stand-in."""
+    daemon, lldpd = relay(sandbox)
+    request.node._relay_lldpd = lldpd
+    client = Client()
+    yield daemon, lldpd, client
+    client.close()
