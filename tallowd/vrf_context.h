@@ -15,31 +15,39 @@ struct free_deleter {
 template <typename T> using malloc_ptr = std::unique_ptr<T, free_deleter>;
 
 // One prefix of a VRF. Its key is (afi, plen, first ceil(plen/8) bytes of addr).
+// Entries live in the database's slab pool and are 40 bytes each: the links other than list_next
+// are 32-bit handles into that pool, which keeps 200000 prefixes within a few megabytes.
+constexpr uint32_t prefix_nil = UINT32_MAX;  // handle of no entry
+
 struct prefix_entry {
-    prefix_entry *hash_next;  // next entry in the same bucket chain
-    prefix_entry *list_next;  // insertion-ordered entry list
-    prefix_entry *list_prev;
-    uint8_t afi;              // 4 or 6
+    prefix_entry *list_next;  // insertion-ordered entry list: the next newer entry, or null
+    uint32_t list_prev;       // handle of the next older entry, or prefix_nil
+    uint32_t hash_next;       // handle of the next entry in the same bucket chain, or prefix_nil
+    uint32_t epoch;
+    uint8_t afi;              // 4 or 6; 0 marks a free pool slot
     uint8_t plen;             // 0 is a default route
     uint8_t w;                // W flag as last given to add_or_update
     uint8_t addr[16];         // network order; IPv4 uses the first 4 bytes
-    uint32_t epoch;
 };
 
-constexpr unsigned prefix_buckets = 512;
+constexpr unsigned prefix_buckets = 512;  // bucket chains of a new database; doubled as it grows
 
-// Hash table of 512 chains (new entries pushed at the head of their chain) plus the list of all
-// entries in insertion order, which every walk follows. Entries come from the database's own pool.
-struct prefix_pool;  // entry storage, defined by prefix_db.cpp
+// Hash table of bucket chains (new entries pushed at the head of their chain; the table starts at
+// 512 buckets and doubles whenever the entries outnumber the buckets, so chains stay short at any
+// size) plus the list of all entries in insertion order, which every walk follows:
+//     for (prefix_entry *e = db.first; e; e = e->list_next)
+// Entries, chains and buckets belong to the database's pool, created by the first insertion.
+struct prefix_pool;  // entry slabs and bucket array, defined by prefix_db.cpp
 struct prefix_pool_deleter {
     void operator()(prefix_pool *p) const;
 };
 
 struct prefix_db {
-    prefix_entry *buckets[prefix_buckets] = {};
     prefix_entry *first = nullptr;  // entries, oldest first
     prefix_entry *last = nullptr;
     size_t count = 0;
+    size_t v4_count = 0;       // entries with afi 4 (13-byte TLVs; the others take 25)
+    size_t default_count = 0;  // entries with plen 0
     std::unique_ptr<prefix_pool, prefix_pool_deleter> pool;
 };
 
