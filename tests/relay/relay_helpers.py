@@ -145,13 +145,17 @@ class Request:
 class Standin:
     """The lldpd stand-in, run from the installed tree with its record file."""
 
+    runs = 0
+
     def __init__(self, sandbox, *args):
         self.sandbox = sandbox
         WORK.mkdir(parents=True, exist_ok=True)
-        self.record = WORK / "lldpd.jsonl"
-        self.out_path = WORK / "lldpd.out"
-        self.out = open(self.out_path, "ab")
-        mark = self.out_path.stat().st_size
+        # Each run of the stand-in records to files of its own.
+        Standin.runs += 1
+        self.record = WORK / f"lldpd-{Standin.runs}.jsonl"
+        self.out_path = WORK / f"lldpd-{Standin.runs}.out"
+        self.out = open(self.out_path, "wb")
+        mark = 0
         self.proc = sandbox.spawn([sandbox.prefix / "libexec" / "tarvik-platform" / "lldpd-standin",
                                    "--record", str(self.record), *args], stdout=self.out)
         self.wait_output(r"(listening|refusing) on ", start=mark)
