@@ -20,10 +20,17 @@ def pytest_runtest_makereport(item, call):
 
 
 @pytest.fixture
-def connected(sandbox, request):
-    """(daemon, stand-in, northbound client), the daemon already connected to the stand-in."""
+def relayed(sandbox, request):
+    """(daemon, stand-in), the daemon already connected to the stand-in; no northbound client."""
     daemon, lldpd = relay(sandbox)
     request.node._relay_lldpd = lldpd
+    return daemon, lldpd
+
+
+@pytest.fixture
+def connected(relayed):
+    """(daemon, stand-in, northbound client), the daemon already connected to the stand-in."""
+    daemon, lldpd = relayed
     client = Client()
     yield daemon, lldpd, client
     client.close()
