@@ -3,8 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <array>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <utility>
@@ -407,5 +410,56 @@ TEST_F(DbTest, ControlledFrrDownKeepsStoredDefaults)
     }
     EXPECT_EQ(lines_with("failure: controlled FRR down, keeping defaults", LOG_INFO), 1u);
 }
+
+#if !defined(__SANITIZE_ADDRESS__)
+// Memory exhaustion, in a child whose address space is capped: the refused insertion is logged,
+// and the database stays whole and consistent.
+char last_err[256];
+
+void record_err(int prio, const char *line)
+{
+    if (prio == LOG_ERR)
+        std::snprintf(last_err, sizeof last_err, "%s", line);
+}
+
+void exhaust_database()
+{
+    log_hook = record_err;
+    long pages = 0;
+    if (FILE *f = std::fopen("/proc/self/statm", "r")) {
+        if (std::fscanf(f, "%ld", &pages) != 1)
+            pages = 0;
+        std::fclose(f);
+    }
+    rlimit lim{};
+    lim.rlim_cur = lim.rlim_max = rlim_t(pages) * rlim_t(sysconf(_SC_PAGESIZE)) + (64u << 20);
+    if (pages == 0 || setrlimit(RLIMIT_AS, &lim) != 0)
+        std::_Exit(3);
+    prefix_db db;
+    size_t added = 0;
+    for (uint32_t i = 0;; i++) {
+        int r = add_or_update(&db, 6, addr_v6(i).data(), 128, 0, i);
+        if (r == -1)
+            break;
+        if (r != 1)
+            std::_Exit(4);
+        added++;
+    }
+    if (std::strcmp(last_err, "db: calloc failed") != 0 || db.count != added)
+        std::_Exit(5);
+    size_t walked = 0;
+    for (const prefix_entry *e = db.first; e; e = e->list_next)
+        if (e->epoch != walked++)
+            std::_Exit(6);
+    if (walked != added || !lookup(&db, 6, addr_v6(uint32_t(added - 1)).data(), 128))
+        std::_Exit(7);
+    std::_Exit(0);
+}
+
+TEST(DbExhaustion, RefusesAndStaysConsistent)
+{
+    EXPECT_EXIT(exhaust_database(), ::testing::ExitedWithCode(0), "");
+}
+#endif
 
 }  // namespace
