@@ -197,9 +197,7 @@ void handle_sync_end(daemon_config *cfg, vrf_context *vrf, const uint8_t *msg, s
     vrf->swept += uint64_t(swept);
     cfg->sync_ends++;
 
-    size_t defaults = 0;
-    for (const prefix_entry *e = vrf->db.first; e; e = e->list_next)
-        defaults += e->plen == 0;
+    size_t defaults = vrf->db.default_count;
     size_t active = vrf->db.count - defaults;
     if (active != prefix_count)
         tlog(LOG_WARNING, "ipc: SYNC_END count mismatch: active=%zu frr=%u defaults=%zu", active, prefix_count,

@@ -39,14 +39,6 @@ void drop_client(daemon_config *cfg, nb_client *client)
         disconnect_cleanup(cfg);
 }
 
-bool holds_default(const vrf_context &vrf)
-{
-    for (const prefix_entry *e = vrf.db.first; e; e = e->list_next)
-        if (e->plen == 0)
-            return true;
-    return false;
-}
-
 }  // namespace
 
 int tallowd_ipc_init(daemon_config *cfg)
@@ -212,7 +204,7 @@ void disconnect_cleanup(daemon_config *cfg)
     static const uint8_t zero_addr[16] = {};
     for (const auto &vrf_ptr : cfg->vrfs) {
         vrf_context *vrf = vrf_ptr.get();
-        if (holds_default(*vrf)) {
+        if (vrf->db.default_count > 0) {
             int removed = remove_non_defaults(&vrf->db);
             if (removed > 0 || vrf->dirty) {
                 build_blobs(vrf, default_mtu);
