@@ -482,19 +482,29 @@ int main(int argc, char **argv)
         fprintf(stderr, "lldpd-standin: socket path too long\n");
         return 2;
     }
-    std::memcpy(addr.sun_path, o.socket_path.c_str(), o.socket_path.size());
+    // Bound and listening under a temporary name first, then renamed: whoever sees the path can
+    // connect at once.
+    std::string tmp_path = o.socket_path + ".new" + std::to_string(getpid());
+    if (tmp_path.size() >= sizeof addr.sun_path)
+        tmp_path = o.socket_path;
+    std::memcpy(addr.sun_path, tmp_path.c_str(), tmp_path.size());
     int lfd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (lfd < 0) {
         perror("lldpd-standin: socket");
         return 1;
     }
-    unlink(o.socket_path.c_str());
+    unlink(tmp_path.c_str());
     if (bind(lfd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
-        fprintf(stderr, "lldpd-standin: bind %s: %s\n", o.socket_path.c_str(), strerror(errno));
+        fprintf(stderr, "lldpd-standin: bind %s: %s\n", tmp_path.c_str(), strerror(errno));
         return 1;
     }
     if (!o.refuse && listen(lfd, 16) != 0) {
         fprintf(stderr, "lldpd-standin: listen: %s\n", strerror(errno));
+        return 1;
+    }
+    if (tmp_path != o.socket_path && rename(tmp_path.c_str(), o.socket_path.c_str()) != 0) {
+        fprintf(stderr, "lldpd-standin: rename to %s: %s\n", o.socket_path.c_str(), strerror(errno));
+        unlink(tmp_path.c_str());
         return 1;
     }
     printf("%s on %s\n", o.refuse ? "refusing" : "listening", o.socket_path.c_str());
