@@ -188,15 +188,22 @@ uint32_t pool_alloc(prefix_pool *pool)
 
 void pool_release(prefix_pool *pool, prefix_entry *e, uint32_t h)
 {
-    e->afi = 0;
     e->hash_next = pool->free_head;
     pool->free_head = h;
 }
 
-// Doubles the bucket array and rechains every live entry. Without memory the table keeps its size
-// and chains merely grow longer.
-void grow_buckets(prefix_pool *pool)
+// Handle of an entry met while walking the entry list: the newer neighbour links back to it.
+uint32_t handle_in_list(const prefix_pool *pool, const prefix_entry *e)
 {
+    return e->list_next ? e->list_next->list_prev : pool->last;
+}
+
+// Doubles the bucket array and rechains every entry, oldest first, so that each chain again
+// holds its newest entry at the head. Without memory the table keeps its size and chains merely
+// grow longer.
+void grow_buckets(prefix_db *db)
+{
+    prefix_pool *pool = db->pool.get();
     uint64_t n = uint64_t(pool->bucket_mask) + 1;
     if (n >= (uint64_t(1) << 31))
         return;
@@ -206,19 +213,10 @@ void grow_buckets(prefix_pool *pool)
         return;
     std::memset(nb, 0xFF, new_n * sizeof(uint32_t));
     uint32_t mask = uint32_t(new_n - 1);
-    for (uint32_t c = 0; c < pool->chunk_count; c++) {
-        prefix_entry *chunk = pool->chunks.get()[c];
-        uint32_t limit = pool->used - c * chunk_entries;
-        if (limit > chunk_entries)
-            limit = chunk_entries;
-        for (uint32_t i = 0; i < limit; i++) {
-            prefix_entry *e = &chunk[i];
-            if (e->afi == 0)
-                continue;
-            uint32_t *head = &nb[key_hash(entry_key(e)) & mask];
-            e->hash_next = *head;
-            *head = c << chunk_shift | i;
-        }
+    for (prefix_entry *e = db->first; e; e = e->list_next) {
+        uint32_t *head = &nb[key_hash(entry_key(e)) & mask];
+        e->hash_next = *head;
+        *head = handle_in_list(pool, e);
     }
     pool->buckets.reset(nb);
     pool->bucket_mask = mask;
@@ -261,15 +259,14 @@ void erase(prefix_db *db, uint32_t *link, prefix_entry *e, uint32_t h)
 void erase_entry(prefix_db *db, prefix_entry *e)
 {
     prefix_pool *pool = db->pool.get();
+    uint32_t h = handle_in_list(pool, e);
     uint32_t *l = &pool->buckets.get()[key_hash(entry_key(e)) & pool->bucket_mask];
-    while (*l != prefix_nil) {
-        prefix_entry *c = pool->at(*l);
-        if (c == e) {
-            erase(db, l, e, *l);
-            return;
-        }
-        l = &c->hash_next;
+    while (*l != h) {
+        if (*l == prefix_nil)
+            return;  // not chained: cannot happen, and never unlink what the chain does not hold
+        l = &pool->at(*l)->hash_next;
     }
+    erase(db, l, e, h);
 }
 
 }  // namespace
@@ -349,7 +346,7 @@ int add_or_update(prefix_db *db, uint8_t afi, const uint8_t *addr, uint8_t plen,
     if (plen == 0)
         db->default_count++;
     if (db->count > size_t(pool->bucket_mask) + 1)
-        grow_buckets(pool);
+        grow_buckets(db);
 
     if (cfg) {
         cfg->global_prefix_count++;

@@ -24,7 +24,7 @@ struct prefix_entry {
     uint32_t list_prev;       // handle of the next older entry, or prefix_nil
     uint32_t hash_next;       // handle of the next entry in the same bucket chain, or prefix_nil
     uint32_t epoch;
-    uint8_t afi;              // 4 or 6; 0 marks a free pool slot
+    uint8_t afi;              // 4 or 6
     uint8_t plen;             // 0 is a default route
     uint8_t w;                // W flag as last given to add_or_update
     uint8_t addr[16];         // network order; IPv4 uses the first 4 bytes
