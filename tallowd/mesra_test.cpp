@@ -372,37 +372,6 @@ TEST_F(daemon_fixture, ZebraDeletedWhileUp)
     EXPECT_FALSE(cfg->frr_up);
 }
 
-TEST_F(daemon_fixture, WarmbootOnlyChangesFlagsAndAck)
-{
-    cfg->warmboot = true;
-    s.write("frr_zebra.state", "1\n");
-    s.write("vorsd.state", "1\n");
-    ASSERT_TRUE(until_logged("mesra: vorsd state=UP (rev=1)"));
-    ASSERT_TRUE(until_logged("mesra: frr state=UP (rev=1)"));
-    EXPECT_TRUE(cfg->vorsd_up);
-    s.write("frr_zebra.state", "2\n");
-    s.remove("vorsd.state");
-    ASSERT_TRUE(until_logged("mesra: vorsd deleted during warmboot, skipping default injection"));
-    EXPECT_TRUE(has_line("mesra: FRR down during warmboot, skipping default injection"));
-    EXPECT_FALSE(cfg->frr_up);
-    EXPECT_FALSE(cfg->vorsd_up);
-    EXPECT_FALSE(s.exists("frr_zebra.ack"));
-    for (const auto &l : logged)
-        EXPECT_NE(l.rfind("failure: ", 0), 0u) << l;
-}
-
-TEST_F(daemon_fixture, UndecodableRecordKeepsFlags)
-{
-    s.write("frr_zebra.state", "1\n");
-    ASSERT_TRUE(until_logged("mesra: frr state=UP (rev=1)"));
-    s.write("frr_zebra.state", "down\n");
-    s.write("vorsd.state", "");
-    ASSERT_TRUE(until_logged("mesra: vorsd state decode failed (rev=1)"));
-    EXPECT_TRUE(has_line("mesra: frr state decode failed (rev=2)"));
-    EXPECT_TRUE(cfg->frr_up);
-    EXPECT_TRUE(s.exists("frr_zebra.ack"));
-}
-
 TEST_F(daemon_fixture, OtherStateValuesAreIgnored)
 {
     s.write("frr_zebra.state", "1\n");
