@@ -44,16 +44,14 @@ bool debug_logging()
     return cfg && cfg->log_level >= LOG_DEBUG;
 }
 
-// The prefix TLV of an entry. Its 2-byte header, the organisation identifier and the subtype
-// are constant per family, so they go out as one 6-byte copy.
+// The prefix TLV of an entry. The 2-byte header, the organisation identifier and the subtype are
+// constant per family; with the prefix length and the zero byte they make one 8-byte word.
 inline unsigned put_prefix_tlv(uint8_t *dst, const prefix_entry *e)
 {
-    static constexpr uint8_t head4[6] = {0xFE, 0x0B, frame_oui[0], frame_oui[1], frame_oui[2], subtype_ipv4};
-    static constexpr uint8_t head6[6] = {0xFE, 0x17, frame_oui[0], frame_oui[1], frame_oui[2], subtype_ipv6};
     bool v4 = e->afi == 4;
-    std::memcpy(dst, v4 ? head4 : head6, 6);
-    dst[6] = e->plen;
-    dst[7] = 0;
+    uint8_t head[8] = {0xFE, uint8_t(v4 ? 0x0B : 0x17), frame_oui[0], frame_oui[1], frame_oui[2],
+                       v4 ? subtype_ipv4 : subtype_ipv6, e->plen, 0};
+    std::memcpy(dst, head, 8);
     dst[8] = e->w ? flag_withdrawn : 0;
     if (v4) {
         std::memcpy(dst + 9, e->addr, 4);
