@@ -174,8 +174,12 @@ int lldpd_open(const char *path)
     do {
         rc = connect(fd.get(), reinterpret_cast<const sockaddr *>(&addr), sizeof addr);
     } while (rc != 0 && errno == EINTR);
-    if (rc != 0)
+    if (rc != 0) {
+        int err = errno;  // kept for the caller's message across the close
+        fd.reset();
+        errno = err;
         return -1;
+    }
     return fd.release();
 }
 

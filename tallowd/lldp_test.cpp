@@ -344,6 +344,35 @@ INSTANTIATE_TEST_SUITE_P(Cases, LldpLostTest,
                                            lost_case{"immediate", true, 2, "4 lldp: immediate ack failed for ifindex 2"}),
                          [](const auto &info) { return std::string(info.param.name); });
 
+// Writing to an lldpd that has gone away fails with EPIPE; the test process does not ignore
+// SIGPIPE, so a signal would end it.
+TEST_F(LldpTest, WriteToVanishedPeerFailsWithoutSignal)
+{
+    vrf_context *vrf = add_vrf(4);
+    set_blobs(vrf->blobs, {30});
+    set_intfs(*vrf, {1, 2});
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+    close(sv[1]);
+    cfg.lldpd_fd.reset(sv[0]);
+    cfg.lldpd_connected = true;
+    tallowd_lldp_push_periodic(&cfg, vrf, false);
+    EXPECT_FALSE(cfg.lldpd_connected);
+    EXPECT_EQ(cfg.lldp_seq, 2u);  // the failed request still took its number
+    EXPECT_EQ(vrf->pushes, 0u);
+    EXPECT_EQ(count_logged("4 lldp: write failed for ifindex 1: Broken pipe"), 1u);
+
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+    close(sv[1]);
+    cfg.lldpd_fd.reset(sv[0]);
+    cfg.lldpd_connected = true;
+    bytes blob(9, 1);
+    tallowd_lldp_push_immediate(&cfg, vrf, blob.data(), uint16_t(blob.size()));
+    EXPECT_FALSE(cfg.lldpd_connected);
+    EXPECT_EQ(count_logged("4 lldp: immediate write failed for ifindex 1: Broken pipe"), 1u);
+    EXPECT_EQ(count_logged("immediate write failed for ifindex 2"), 0u);
+}
+
 // A listening fake lldpd at a temporary path, served on its first accepted connection.
 class LldpConnectTest : public LldpTest {
 protected:
