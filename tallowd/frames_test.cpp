@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <net/if.h>
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -162,37 +161,6 @@ protected:
     }
 };
 
-TEST_F(FramesTest, EncodersWriteExactBytes)
-{
-    uint8_t buf[32] = {};
-    encode_tlv_header(buf, 127, 0x1AB);
-    EXPECT_EQ(buf[0], 0xFF);
-    EXPECT_EQ(buf[1], 0xAB);
-    struct {
-        bool first, more, immediate;
-        uint8_t flags;
-    } cases[] = {{true, false, false, 0x81}, {true, true, false, 0xC1}, {false, true, false, 0x41},
-                 {false, false, false, 0x01}, {true, false, true, 0x80}, {false, false, true, 0x00}};
-    for (const auto &c : cases) {
-        EXPECT_EQ(encode_header_tlv(buf, c.first, c.more, c.immediate), 7);
-        EXPECT_EQ(bytes(buf, buf + 7), control(c.flags));
-    }
-    prefix_entry e{};
-    e.afi = 4;
-    e.plen = 24;
-    e.w = 1;
-    uint8_t a[4] = {10, 1, 2, 7};
-    std::memcpy(e.addr, a, 4);
-    EXPECT_EQ(prefix_tlv_size(&e), 13);
-    EXPECT_EQ(encode_prefix_tlv(buf, &e), 13);
-    EXPECT_EQ(bytes(buf, buf + 13), v4_tlv(24, true, {10, 1, 2, 7}));
-    e.afi = 6;
-    e.w = 0;
-    EXPECT_EQ(prefix_tlv_size(&e), 25);
-    EXPECT_EQ(encode_prefix_tlv(buf, &e), 25);
-    EXPECT_EQ(bytes(buf, buf + 25), v6_tlv(24, false, e.addr));
-}
-
 TEST_F(FramesTest, EmptyDatabaseGivesOneControlBlob)
 {
     vrf.mtu = 1234;
@@ -288,27 +256,6 @@ TEST_F(FramesTest, SlotsAreReusedWithoutReallocation)
     EXPECT_EQ(build_blobs(&vrf, 1500), 1);
     EXPECT_EQ(vrf.blobs.slots.get(), slots);
     EXPECT_EQ(blob_bytes(vrf.blobs, 0), control(0x81));
-}
-
-TEST_F(FramesTest, ReserveKeepsOrReplacesTheSet)
-{
-    blob_set set;
-    ASSERT_EQ(blobs_reserve(&set, 4, 100), 0);
-    EXPECT_EQ(set.slot_capacity, 4);
-    EXPECT_EQ(set.slot_size, 100);
-    set.blob_count = 3;
-    const blob *before = set.slots.get();
-    ASSERT_EQ(blobs_reserve(&set, 2, 50), 0);
-    EXPECT_EQ(set.slots.get(), before);
-    EXPECT_EQ(set.blob_count, 3);
-    ASSERT_EQ(blobs_reserve(&set, 4, 101), 0);
-    EXPECT_EQ(set.slot_size, 101);
-    EXPECT_EQ(set.blob_count, 0);
-    blobs_free(&set);
-    EXPECT_EQ(set.slots, nullptr);
-    EXPECT_EQ(set.slot_capacity, 0);
-    EXPECT_EQ(set.slot_size, 0);
-    EXPECT_EQ(set.blob_count, 0);
 }
 
 TEST_F(FramesTest, ImmediateBlobs)
@@ -452,47 +399,5 @@ TEST_F(VethTest, TooSmallMtuFallsBackToDefault)
     EXPECT_EQ(lines_with("frag: mtu 300 below minimum 552, clamping", LOG_WARNING), 1u);
     EXPECT_EQ(lines_with("mismatch"), 0u);
 }
-
-#if !defined(__SANITIZE_ADDRESS__)
-// Slot buffers that cannot all be had, in a child whose address space is capped: the set is left
-// empty rather than half built.
-char last_err[256];
-
-void record_err(int prio, const char *line)
-{
-    if (prio == LOG_ERR)
-        std::snprintf(last_err, sizeof last_err, "%s", line);
-}
-
-void exhaust_blobs()
-{
-    log_hook = record_err;
-    long pages = 0;
-    if (FILE *f = std::fopen("/proc/self/statm", "r")) {
-        if (std::fscanf(f, "%ld", &pages) != 1)
-            pages = 0;
-        std::fclose(f);
-    }
-    rlimit lim{};
-    lim.rlim_cur = lim.rlim_max = rlim_t(pages) * rlim_t(sysconf(_SC_PAGESIZE)) + (64u << 20);
-    if (pages == 0 || setrlimit(RLIMIT_AS, &lim) != 0)
-        std::_Exit(3);
-    blob_set set;
-    if (blobs_reserve(&set, 2, 100) != 0)
-        std::_Exit(4);
-    if (blobs_reserve(&set, 60000, 9156) != -1 || std::strcmp(last_err, "frag: blob alloc failed") != 0)
-        std::_Exit(5);
-    if (set.slots || set.slot_capacity || set.slot_size || set.blob_count)
-        std::_Exit(6);
-    if (blobs_reserve(&set, 2, 100) != 0)  // memory is back once the failed set is released
-        std::_Exit(7);
-    std::_Exit(0);
-}
-
-TEST(BlobExhaustion, FailedReserveLeavesEmptySet)
-{
-    EXPECT_EXIT(exhaust_blobs(), ::testing::ExitedWithCode(0), "");
-}
-#endif
 
 }  // namespace
