@@ -271,6 +271,9 @@ void erase_entry(prefix_db *db, prefix_entry *e)
 
 }  // namespace
 
+// The bucket of a key in a table of 512 chains. The database indexes with key_hash instead: its
+// table grows past 512 buckets, and this polynomial folds neighbouring address ranges together
+// (31 * x + y repeats for x + 1, y - 31), which would leave long chains however many buckets exist.
 unsigned prefix_hash(uint8_t afi, const uint8_t *addr, uint8_t plen)
 {
     unsigned h = unsigned(afi) ^ unsigned(plen);
