@@ -4,6 +4,7 @@ client that writes exact bytes, tallowctl, and decoding of what lldpd received."
 import ipaddress
 import json
 import os
+import re
 import signal
 import socket
 import struct
@@ -222,6 +223,17 @@ class Daemon:
 
     def mark(self):
         return self.log.count()
+
+    def wait_lines(self, pattern, count, timeout=5.0, start=0):
+        """Waits until `count` lines match; returns the matching LogLines."""
+        deadline = time.monotonic() + timeout
+        while True:
+            found = [l for l in self.log.lines()[start:] if l.ident == "tallowd" and re.search(pattern, l.message)]
+            if len(found) >= count:
+                return found
+            if time.monotonic() > deadline:
+                raise AssertionError(f"{len(found)} of {count} lines match {pattern!r}:\n{self.log.text()}")
+            time.sleep(0.01)
 
     def stop(self, sig=signal.SIGTERM):
         self.proc.send_signal(sig)

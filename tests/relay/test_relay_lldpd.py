@@ -117,11 +117,12 @@ def test_shutdown_flush(connected, sandbox, enabled):
         sandbox.write(ENABLE_MARKER, "")
     mark = lldpd.mark()
     assert d.stop() == 0
-    reqs = lldpd.requests()[mark:]
+    d.wait_for(r"^tallowd stopped$")
     if enabled:
-        assert reqs == []
+        assert lldpd.quiet_for(0.2, since=mark) == []
         assert "feature disabled, flushing LLDPD cache" not in d.messages()
     else:
+        reqs = lldpd.wait_requests(6, since=mark)
         assert [(r.type, r.ifindex, r.flags) for r in reqs] == [
             (12, 3, None), (12, 4, None), (11, 3, 13), (11, 4, 13),  # VRF 5
             (12, 8, None), (11, 8, 13)]                               # VRF 6

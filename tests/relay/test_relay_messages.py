@@ -60,7 +60,7 @@ def test_burst_gives_one_holddown_push(connected):
     assert summary(periodic) == [(11, i, FLAGS_PERIODIC, [f"10.{n}.0.0/16" for n in range(5)]) for i in (3, 4)]
     assert periodic[0].ctl_flags() == [0x81]
     late_ms = (periodic[0].t_ns - immediate[0].t_ns) / 1e6
-    assert 100 <= late_ms <= 115, late_ms
+    assert 100 <= late_ms <= 120, late_ms
 
 
 def test_nothing_goes_out_while_a_sync_runs(connected):
@@ -159,14 +159,14 @@ def test_intf_set_over_512_is_refused_and_the_old_list_stays(connected):
 def test_no_sync_after_intf_set_pushes_an_empty_set_after_3_s(connected):
     d, lldpd, c = connected
     # VRF 7 hears nothing more; VRF 8 gets an empty PREFIX_UPDATE, VRF 9 a SYNC_BEGIN: both cancel.
+    mark = lldpd.mark()
+    t0 = time.monotonic_ns()
     c.send(intf_set(7, [71]), intf_set(8, [81]), intf_set(9, [91]))
     barrier(c, d)
-    t0 = time.monotonic_ns()
-    mark = lldpd.mark()
     c.send(prefix_update(8, []), sync_begin(9, 1))
     reqs = lldpd.wait_requests(1, timeout=5, since=mark)
     late_ms = (reqs[0].t_ns - t0) / 1e6
-    assert 2990 <= late_ms <= 3100, late_ms
+    assert 3000 <= late_ms <= 3100, late_ms
     assert [(r.type, r.ifindex, r.flags, r.blobs) for r in reqs] == [(11, 71, FLAGS_TRIGGER, [EMPTY_PERIODIC_BLOB])]
     d.wait_for(r"^ipc: no SYNC after INTF_SET for VRF 7, pushing empty periodic$")
     assert lldpd.quiet_for(0.3, since=mark) == reqs
@@ -200,7 +200,7 @@ def test_prefix_limit_warns_and_refused_prefixes_are_not_sent(sandbox, request):
     assert summary(reqs) == [(12, 3, None, prefixes[:10]), (11, 3, FLAGS_PERIODIC, prefixes[:10])]
     warn = d.wait_for(r"^db: global prefix count 8 exceeds 80% of limit 10$")
     assert warn.priority == 4
-    refused = [l for l in sandbox.syslog.lines() if l.message.startswith("db: prefix limit")]
+    refused = d.wait_lines(r"^db: prefix limit", 2)
     assert [l.message for l in refused] == ["db: prefix limit 10 reached (max-unreachable-prefix=10), dropping new entry"] * 2
     assert {l.priority for l in refused} == {3}
     # Room made by a withdrawal is used by the next new prefix.

@@ -51,6 +51,7 @@ def test_script_runs_over_one_connection(relayed, sandbox):
     tallowctl(sandbox, "script", "-", input=script)
     reqs = lldpd.wait_requests(2)
     assert summary(reqs) == [(11, 11, FLAGS_TRIGGER, ["10.9.0.0/16"]), (11, 12, FLAGS_TRIGGER, ["10.9.0.0/16"])]
+    d.wait_for(r"^ipc: SYNC_END vrf=9 ", start=start)
     msgs = d.messages(start)
     assert len([m for m in msgs if m.startswith("ipc: FRR client connected")]) == 1
     assert "ipc: warmboot start, default injection suppressed" in msgs
