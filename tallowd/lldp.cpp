@@ -5,6 +5,7 @@
 // ignored. The socket is blocking with 5-second send and receive time-outs, so a stuck lldpd holds
 // the loop for at most that long per request before the connection is dropped.
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <sys/un.h>
 
 #include <cerrno>
@@ -60,7 +61,7 @@ void put_envelope(std::span<uint8_t> dst, uint32_t type, uint64_t length)
 // Error text of a failed read_all: end of stream leaves errno 0.
 const char *io_error_text(int err) { return err ? strerror(err) : "connection closed"; }
 
-int write_all(int fd, const uint8_t *bytes, size_t len)
+ssize_t write_all(int fd, const uint8_t *bytes, size_t len)
 {
     size_t done = 0;
     while (done < len) {
@@ -73,10 +74,36 @@ int write_all(int fd, const uint8_t *bytes, size_t len)
         }
         done += size_t(n);
     }
-    return int(len);
+    return ssize_t(len);
 }
 
-int read_all(int fd, uint8_t *buf, size_t len)
+// Writes a header and a body with as few system calls as the socket allows (one, normally).
+ssize_t write_all2(int fd, const uint8_t *head, size_t head_len, const uint8_t *body, size_t body_len)
+{
+    size_t done = 0, total = head_len + body_len;
+    while (done < total) {
+        iovec iov[2];
+        int n = 0;
+        if (done < head_len)
+            iov[n++] = {const_cast<uint8_t *>(head) + done, head_len - done};
+        size_t body_done = done > head_len ? done - head_len : 0;
+        if (body_len > body_done)
+            iov[n++] = {const_cast<uint8_t *>(body) + body_done, body_len - body_done};
+        msghdr mh{};
+        mh.msg_iov = iov;
+        mh.msg_iovlen = size_t(n);
+        ssize_t w = sendmsg(fd, &mh, MSG_NOSIGNAL);
+        if (w < 0) {
+            if (errno == EINTR)
+                continue;
+            return -1;
+        }
+        done += size_t(w);
+    }
+    return ssize_t(total);
+}
+
+ssize_t read_all(int fd, uint8_t *buf, size_t len)
 {
     size_t done = 0;
     while (done < len) {
@@ -92,7 +119,7 @@ int read_all(int fd, uint8_t *buf, size_t len)
         }
         done += size_t(n);
     }
-    return int(len);
+    return ssize_t(len);
 }
 
 // A type-11 request with room for the envelope and header in front of the blob payload, so that
@@ -265,7 +292,7 @@ int send_proxy_immediate(daemon_config *cfg, uint32_t ifindex, const uint8_t *bl
     put_be32(std::span<uint8_t>(head).subspan(lldpd_envelope_len), 0, ifindex);
 
     int fd = cfg->lldpd_fd.get();
-    if (write_all(fd, head, sizeof head) < 0 || (len && write_all(fd, blob, len) < 0)) {
+    if (write_all2(fd, head, sizeof head, blob, len) < 0) {
         tlog(LOG_WARNING, "lldp: immediate write failed for ifindex %u: %s", ifindex, strerror(errno));
         lldpd_disconnect(cfg);
         return -1;
