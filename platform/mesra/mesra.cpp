@@ -167,7 +167,7 @@ bool read_file(mesra *m, const std::string &name, std::vector<uint8_t> &out)
     return true;
 }
 
-void deliver(mesra *m, mesra_sub *sub, int op, const std::vector<uint8_t> *data, uint64_t rev)
+void deliver(mesra_sub *sub, int op, const std::vector<uint8_t> *data, uint64_t rev)
 {
     if (sub->dead || !sub->cb)
         return;
@@ -181,7 +181,6 @@ void deliver(mesra *m, mesra_sub *sub, int op, const std::vector<uint8_t> *data,
         change.len = data->size();
     }
     sub->cb(&change, sub->user);
-    (void)m;
 }
 
 // Reports the current content of a subscription's file: set when present, deleted when absent
@@ -190,9 +189,9 @@ void deliver_current(mesra *m, mesra_sub *sub, bool report_absent)
 {
     std::vector<uint8_t> data;
     if (read_file(m, sub->file, data))
-        deliver(m, sub, MESRA_OP_SET, &data, ++m->revs[sub->file]);
+        deliver(sub, MESRA_OP_SET, &data, ++m->revs[sub->file]);
     else if (report_absent)
-        deliver(m, sub, MESRA_OP_DELETE, nullptr, ++m->revs[sub->file]);
+        deliver(sub, MESRA_OP_DELETE, nullptr, ++m->revs[sub->file]);
 }
 
 void handle_event(mesra *m, const inotify_event *ev)
@@ -234,7 +233,7 @@ void handle_event(mesra *m, const inotify_event *ev)
     if (op == MESRA_OP_SET && !read_file(m, watched->first, data))
         return;
     for (mesra_sub *sub : targets)
-        deliver(m, sub, op, op == MESRA_OP_SET ? &data : nullptr, rev);
+        deliver(sub, op, op == MESRA_OP_SET ? &data : nullptr, rev);
 }
 
 void sweep_dead(mesra *m)
