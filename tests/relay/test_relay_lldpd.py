@@ -129,3 +129,21 @@ def test_shutdown_flush(connected, sandbox, enabled):
         assert {r.blobs[0] for r in reqs if r.type == 12} == {bytes.fromhex("fe055a3c710080")}
         assert all(r.blobs == [] for r in reqs if r.type == 11)
         assert "feature disabled, flushing LLDPD cache" in d.messages()
+
+
+def test_reconnection_inside_a_holddown_sends_current_frames_once(sandbox, request):
+    # lldpd drops the connection on the immediate delta of an update; the daemon reconnects at
+    # once, inside the update's holddown window.
+    d, lldpd = relay(sandbox, "--close-at", "2")
+    request.node._relay_lldpd = lldpd
+    c = Client()
+    c.send(intf_set(5, [1]))
+    resync(c, 5, 1, ["10.1.0.0/16"])
+    lldpd.wait_requests(1)
+    c.send(updates(5, ["10.2.0.0/16"]))
+    reqs = lldpd.wait_requests(3, timeout=3.0)
+    assert [(r.conn, r.type, r.action) for r in reqs[:2]] == [(1, 11, "ack"), (1, 12, "close")]
+    # The connection's push carries the update and settles the holddown: nothing follows it.
+    assert summary(reqs[2:]) == [(11, 1, FLAGS_TRIGGER, ["10.1.0.0/16", "10.2.0.0/16"])]
+    assert lldpd.quiet_for(0.4) == reqs
+    c.close()
