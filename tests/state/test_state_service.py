@@ -63,7 +63,7 @@ def test_zebra_down_with_a_stored_default_keeps_only_defaults(relay_up):
     mark = s.lldpd.mark()
     start = s.state("frr_zebra", 2, expect=r"^failure: controlled FRR down, keeping defaults$")
     s.lldpd.wait_requests(2, since=mark)
-    frames = s.last_frames(s.lldpd.mark() - 2)
+    frames = s.last_frames(mark)
     assert frames[11].flags == FLAGS_TRIGGER and frames[11].prefixes() == ["0.0.0.0/0"]
     assert frames[21].flags == FLAGS_TRIGGER and frames[21].prefixes() == []
     vrfs = s.dump()
