@@ -274,7 +274,7 @@ struct standin {
                         jp->add_str(",");
                     decode_blob(payload.subspan(off + 2, blen), opt.verbosity > 1 ? tp : nullptr, jp);
                     if (tp && opt.verbosity > 1)
-                        tp->add(" }");
+                        tp->add("}");
                 }
                 off += 2 + size_t(blen);
                 i++;
@@ -285,14 +285,14 @@ struct standin {
                 jp->add("],\"blobs_in_payload\":%u", i);
         } else if (type == 12) {
             if (tp) {
-                tp->add(" len=%zu", payload.size());
                 bool nonzero = false;
                 for (size_t k = 4; k < header_len; k++)
                     nonzero |= hdr[k] != 0;
                 if (nonzero)
                     tp->add(" header_tail_nonzero");
-                if (opt.verbosity > 1)
-                    tp->add(" blob{");
+                tp->add(" blob{len=%zu", payload.size());
+                if (opt.verbosity < 2)
+                    tp->add("}");
             }
             if (jp)
                 jp->add_str(",\"blob\":");
@@ -300,7 +300,7 @@ struct standin {
                 decode_blob(payload, opt.verbosity > 1 ? tp : nullptr, jp);
             }
             if (tp && opt.verbosity > 1)
-                tp->add(" }");
+                tp->add("}");
         } else if (tp) {
             tp->add(" unknown-type payload=%zu", payload.size());
         }
