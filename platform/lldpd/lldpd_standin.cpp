@@ -397,6 +397,7 @@ void usage(FILE *f)
             "  --record FILE   append one JSON object per request (decoded fields, hex, receive time)\n"
             "  --close-at N    close the connection when the Nth request arrives, without answering it\n"
             "  --no-ack [N]    stop answering from the Nth request on (default 1)\n"
+            "                  (requests are counted over the whole run, across connections)\n"
             "  --refuse        bind the socket but never listen: connections are refused\n"
             "  --quiet         print request headers only; --silent prints nothing per request\n"
             "SIGUSR1 prints a summary line; SIGTERM/SIGINT print it and exit.\n");
@@ -523,7 +524,8 @@ int main(int argc, char **argv)
             fds.push_back({lfd, POLLIN, 0});
         for (auto &c : conns)
             fds.push_back({c->fd, POLLIN, 0});
-        int rc = poll(fds.data(), fds.size(), fds.empty() ? 1000 : -1);
+        // A bounded wait: a signal that lands just before poll() is still seen soon.
+        int rc = poll(fds.data(), fds.size(), 200);
         if (rc < 0) {
             if (errno == EINTR)
                 continue;
