@@ -14,22 +14,24 @@ def test_sync_update_and_interface_names(relayed, sandbox, tmp_path):
     a, b = sandbox.add_veth("dl0", "dl1")
     prefixes = [f"10.{i // 256}.{i % 256}.0/24" for i in range(1000)] + [f"2001:db8:{i:x}::/48" for i in range(1, 201)]
     listing = tmp_path / "prefixes.txt"
-    listing.write_text("# resync\n" + "\n".join(prefixes) + "\n")
+    # A default route (not counted in SYNC_END) and a repeated line (counted once).
+    listing.write_text("# resync\n0.0.0.0/0\n" + "\n".join(prefixes) + f"\n{prefixes[5]}   # again\n")
     tallowctl(sandbox, "intf-set", "--vrf", 5, "dl0", b)
     tallowctl(sandbox, "sync", "--vrf", 5, "--epoch", 7, listing)
     reqs = lldpd.wait_requests(2)
     assert [(r.type, r.ifindex, r.flags) for r in reqs] == [(11, a, FLAGS_TRIGGER), (11, b, FLAGS_TRIGGER)]
-    assert reqs[0].prefixes() == prefixes
+    assert reqs[0].prefixes() == ["0.0.0.0/0"] + prefixes
     assert len(reqs[0].blobs) > 1  # veth MTU 1500: the set needs several frames
     assert all(len(blob) <= 1440 for blob in reqs[0].blobs)
     line = d.wait_for(r"^ipc: SYNC_END vrf=5 ")
-    assert line.message == "ipc: SYNC_END vrf=5 epoch=7 prefixes=1200 swept=0"
+    assert line.message == "ipc: SYNC_END vrf=5 epoch=7 prefixes=1201 swept=0"
     assert not [m for m in d.messages() if "mismatch" in m]
 
     tallowctl(sandbox, "update", "--vrf", 5, "10.0.0.0/8", "-2001:db8:1::/48", "192.0.2.1")
     reqs = lldpd.wait_requests(4, since=2)
     assert summary(reqs) == [(12, i, None, ["10.0.0.0/8", "-2001:db8:1::/48", "192.0.2.1/32"]) for i in (a, b)] + \
-        [(11, i, 5, prefixes[:1000] + prefixes[1001:] + ["10.0.0.0/8", "192.0.2.1/32"]) for i in (a, b)]
+        [(11, i, 5, ["0.0.0.0/0"] + prefixes[:1000] + prefixes[1001:] + ["10.0.0.0/8", "192.0.2.1/32"])
+         for i in (a, b)]
 
     tallowctl(sandbox, "update", "--vrf", 5, "--withdraw", "10.0.0.0/8")
     reqs = lldpd.wait_requests(2, since=6)

@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -28,7 +29,7 @@ const char usage_text[] =
     "commands:\n"
     "  sync --vrf N --epoch E [--count C] FILE|-\n"
     "        full resynchronisation: SYNC_BEGIN, the file's prefixes in PREFIX_UPDATEs of up to\n"
-    "        500 entries, SYNC_END with C or the number of non-default, non-withdrawn prefixes\n"
+    "        500 entries, SYNC_END with C or the number of distinct non-default prefixes\n"
     "  update --vrf N [--ifindex I] [--withdraw] PREFIX...\n"
     "        one PREFIX_UPDATE; a prefix written -P, or every prefix with --withdraw, is withdrawn\n"
     "  sync-begin --vrf N --epoch E\n"
@@ -251,9 +252,17 @@ int cmd_sync(session &s, const args &a)
     std::vector<tallowd_prefix> prefixes;
     if (read_prefix_file(cmd, a.pos[0], prefixes))
         return 1;
-    uint32_t count = 0;
-    for (const auto &p : prefixes)
-        count += p.prefix_len != 0 && p.W == 0;
+    // The daemon stores a prefix once however often it is listed: count distinct keys (family,
+    // length and the address bytes the length covers), default routes not included.
+    std::set<std::string> keys;
+    for (const auto &p : prefixes) {
+        if (p.prefix_len == 0 || p.W != 0)
+            continue;
+        std::string key{char(p.afi), char(p.prefix_len)};
+        key.append(reinterpret_cast<const char *>(p.address), (p.prefix_len + 7u) / 8u);
+        keys.insert(key);
+    }
+    uint32_t count = uint32_t(keys.size());
     if (a.has_count)
         count = a.count;
     if (send_msg(s, cmd, [&](tallowd_handle *h) { return tallowd_sync_begin(h, a.vrf, a.ifindex, a.epoch); }))
