@@ -110,6 +110,8 @@ void handle_prefix_update(daemon_config *cfg, vrf_context *vrf, const uint8_t *m
 
     static delta d;  // 500 entries: kept off the stack, rebuilt for every message
     d.count = 0;
+    // Inside a sync, or with nowhere to send it, no delta goes out: skip collecting one.
+    const bool collect = !vrf->in_sync && cfg->lldpd_connected && vrf->intf_count > 0;
     for (uint16_t i = 0; i < count; i++) {
         const tallowd_prefix &p = entries[i];
         if (!valid_afi(p.afi)) {
@@ -129,7 +131,8 @@ void handle_prefix_update(daemon_config *cfg, vrf_context *vrf, const uint8_t *m
                 tlog(LOG_DEBUG, "ipc: W=1 default route not in DB afi=%u, sending to NIC", unsigned(p.afi));
                 changed = true;
             }
-            d.add(p);  // a withdrawal goes out even when the prefix was not stored
+            if (collect)
+                d.add(p);  // a withdrawal goes out even when the prefix was not stored
             continue;
         }
         int rc = add_or_update(&vrf->db, p.afi, p.address, p.prefix_len, 0, vrf->epoch);
@@ -140,7 +143,7 @@ void handle_prefix_update(daemon_config *cfg, vrf_context *vrf, const uint8_t *m
             vrf->updates++;
             changed = true;
         }
-        if (rc != -1)
+        if (collect && rc != -1)
             d.add(p);  // an entry refused by the limit is not advertised
     }
     cfg->prefix_updates++;

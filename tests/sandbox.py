@@ -150,7 +150,15 @@ class Sandbox:
         _mount("tmpfs", "/run", "tmpfs", 0, "mode=0755")
         _mount("sysfs", "/sys", "sysfs", 0)
         # The first child becomes init of the new PID namespace; while it lives, the namespace lives.
-        self._init = subprocess.Popen(["/bin/sleep", "infinity"], stdin=subprocess.DEVNULL)
+        # It mounts a /proc of that namespace, so that the processes of the test see their own
+        # process ids there (the sanitizers' leak checker reads /proc/<own pid>).
+        self._init = subprocess.Popen(["/bin/sh", "-c", "mount -n -t proc -o nosuid,nodev,noexec proc /proc && "
+                                       "exec /bin/sleep infinity"], stdin=subprocess.DEVNULL)
+        deadline = time.monotonic() + 10
+        while not self._proc_is_private():
+            if self._init.poll() is not None or time.monotonic() > deadline:
+                raise RuntimeError("sandbox: could not mount /proc for the PID namespace")
+            time.sleep(0.002)
         subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
         try:
             Path("/proc/sys/net/unix/max_dgram_qlen").write_text("1024")
@@ -158,6 +166,13 @@ class Sandbox:
             pass
         self._start_syslog()
         return self
+
+    @staticmethod
+    def _proc_is_private():
+        try:
+            return Path("/proc/1/comm").read_text() == "sleep\n"
+        except OSError:
+            return False
 
     def _start_syslog(self):
         record = self._base / "syslog.jsonl"

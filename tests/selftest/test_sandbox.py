@@ -40,3 +40,9 @@ def test_veth_and_users(sandbox):
     sandbox.add_user("alice", 1001)
     r = sandbox.run(["id", "-u"], uid=1001)
     assert r.stdout.strip() == "1001"
+
+
+def test_proc_shows_the_sandbox_processes(sandbox):
+    r = sandbox.run(["sh", "-c", "echo $$; ls /proc/$$/task"])
+    pid, task = r.stdout.split()
+    assert pid == task
