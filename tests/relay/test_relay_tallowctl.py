@@ -81,3 +81,11 @@ def test_no_daemon_is_a_readable_error(sandbox, tmp_path):
     assert r.stderr.startswith(f"tallowctl: cannot connect to {tmp_path / 'none.sock'}: Connection lost (")
     r = tallowctl(sandbox, "warmboot", "start", check=False)
     assert r.returncode == 1 and NB_SOCK in r.stderr
+
+
+def test_refused_second_client_is_an_error(connected, sandbox):
+    d, lldpd, client = connected  # holds the daemon's one northbound slot
+    r = tallowctl(sandbox, "update", "--vrf", 5, "10.0.0.0/8", check=False)
+    assert r.returncode == 1
+    # Seen after the write, or by the write itself when the daemon was quicker.
+    assert "the daemon closed the connection" in r.stderr or "update: Connection lost" in r.stderr, r.stderr

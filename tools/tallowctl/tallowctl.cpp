@@ -7,6 +7,7 @@
 #include <net/if.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <time.h>
 
 #include <algorithm>
@@ -23,6 +24,7 @@
 namespace {
 
 constexpr int full_wait_ms = 5000;  // how long a full send buffer is waited on before giving up
+constexpr int closed_check_ms = 20;  // how long to look for the daemon closing the connection
 
 const char usage_text[] =
     "usage: tallowctl [--socket PATH] COMMAND [ARGS]\n"
@@ -401,6 +403,18 @@ int run_command(session &s, const std::vector<std::string> &words, bool in_scrip
     return 2;
 }
 
+// The daemon never writes: a readable socket means it has closed the connection, as it does
+// with a second client or a malformed stream. Checked briefly once everything is sent.
+bool closed_by_daemon(int fd)
+{
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, closed_check_ms) <= 0)
+        return false;
+    char c;
+    ssize_t n = recv(fd, &c, 1, MSG_DONTWAIT | MSG_PEEK);
+    return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
@@ -427,6 +441,11 @@ int main(int argc, char **argv)
     tallowd_init(&s.h, path);
     std::vector<std::string> words(argv + i, argv + argc);
     int rc = run_command(s, words, false);
+    if (rc == 0 && s.h.connected && closed_by_daemon(s.h.fd)) {
+        fprintf(stderr, "tallowctl: the daemon closed the connection; what was sent may have been dropped "
+                        "(another client connected?)\n");
+        rc = 1;
+    }
     tallowd_disconnect(&s.h);
     return rc;
 }
