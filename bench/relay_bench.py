@@ -134,38 +134,45 @@ def run(box, build):
     n = 200000
     entries = prefixes(n)
     batches = [(Prefix * 500).from_buffer(entries, i * 500 * ctypes.sizeof(Prefix)) for i in range(n // 500)]
-    client.intf_set(5, ifindexes)
-    time.sleep(0.2)
-    seen, before = summary(lldpd, out, 0)
-    t0 = time.monotonic_ns()
-    client.sync_begin(5, 1)
-    for b in batches:
-        client.update(5, b)
-    client.sync_end(5, 1, n)
-    t_written = time.monotonic_ns()
-    target = int(before["requests"]) + len(ifindexes)
-    while True:
-        seen, after = summary(lldpd, out, seen)
-        if int(after["requests"]) >= target:
-            break
-        time.sleep(0.05)
-    resync_s = (int(after["last_ack_ns"]) - t0) / 1e9
-    delivered = int(after["bytes"]) - int(before["bytes"])
-    raw = subprocess.run([build / "bench" / "unix_throughput", str(delivered)], capture_output=True, text=True,
-                         check=True).stdout
-    raw_bps = float(dict(kv.split("=") for kv in raw.split())["bytes_per_second"])
-    relay_bps = delivered / resync_s
-    print(f"resync: {n} prefixes, {len(ifindexes)} interfaces, {delivered} bytes to lldpd in {resync_s * 1000:.1f} ms")
-    if int(before["requests"]) == 0:  # the first request of the run is the first of the resync's push
-        ingest_ms = (int(after["first_ns"]) - t0) / 1e6
-        print(f"resync: client done writing after {(t_written - t0) / 1e6:.1f} ms; first push request after "
-              f"{ingest_ms:.1f} ms; {resync_s * 1000 - ingest_ms:.1f} ms to deliver")
-    print(f"resync: {relay_bps / 1e6:.1f} MB/s delivered; raw Unix socket {raw_bps / 1e6:.1f} MB/s; "
-          f"ratio {relay_bps / raw_bps:.2f}")
+    seen = 0
+    results = []
+    for run_no in range(3):
+        # Each run resynchronises a new VRF context (the previous one is removed with its interfaces).
+        client.intf_set(5, ifindexes)
+        time.sleep(0.2)
+        seen, before = summary(lldpd, out, seen)
+        t0 = time.monotonic_ns()
+        client.sync_begin(5, 1)
+        for b in batches:
+            client.update(5, b)
+        client.sync_end(5, 1, n)
+        t_written = time.monotonic_ns()
+        target = int(before["requests"]) + len(ifindexes)
+        while True:
+            seen, after = summary(lldpd, out, seen)
+            if int(after["requests"]) >= target:
+                break
+            time.sleep(0.05)
+        resync_s = (int(after["last_ack_ns"]) - t0) / 1e9
+        delivered = int(after["bytes"]) - int(before["bytes"])
+        results.append(resync_s)
+        print(f"resync {run_no + 1}: {n} prefixes, {len(ifindexes)} interfaces, {delivered} bytes to lldpd in "
+              f"{resync_s * 1000:.1f} ms (client done writing after {(t_written - t0) / 1e6:.1f} ms)")
+        client.intf_set(5, [])
+        time.sleep(0.3)
+    # The raw baseline varies with where the scheduler puts writer and reader: take its best of five.
+    raws = []
+    for _ in range(5):
+        raw = subprocess.run([build / "bench" / "unix_throughput", str(delivered)], capture_output=True, text=True,
+                             check=True).stdout
+        raws.append(float(dict(kv.split("=") for kv in raw.split())["bytes_per_second"]))
+    raw_bps = max(raws)
+    relay_bps = delivered / statistics.median(results)
+    print(f"resync: median {statistics.median(results) * 1000:.1f} ms, {relay_bps / 1e6:.1f} MB/s delivered; "
+          f"raw Unix socket best {raw_bps / 1e6:.1f} MB/s (median {statistics.median(raws) / 1e6:.1f}); "
+          f"ratio {relay_bps / raw_bps:.2f} to the best, {relay_bps / statistics.median(raws):.2f} to the median")
 
     # --- latency ----------------------------------------------------------------------------
-    client.intf_set(5, [])  # drop the large VRF: flushes and clears its interfaces
-    time.sleep(0.5)
     lldpd.send_signal(signal.SIGTERM)
     lldpd.wait(timeout=10)
     record = "/run/standin.jsonl"
