@@ -19,16 +19,14 @@
 #include <gtest/gtest.h>
 
 #include "tallowd.h"
+#include "test_support.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-std::vector<std::string> logged;
-void capture(int, const char *line)
-{
-    logged.emplace_back(line);
-}
+using test_support::capture;
+using test_support::logged;
 
 int count_lines(const std::string &text)
 {
@@ -302,17 +300,12 @@ TEST(MesraStore, DirectoryRemovedStopsPolling)
 
 // ---- the daemon's side ----
 
-struct daemon_fixture : ::testing::Test {
+struct daemon_fixture : test_support::daemon_test {
     store s;
-    daemon_config *cfg = nullptr;
 
     void SetUp() override
     {
-        logged.clear();
-        log_hook = capture;
-        cfg = daemon_create();
-        cfg->log_level = daemon_config::LOG_LEVEL_DEBUG;
-        active_cfg.store(cfg);
+        daemon_test::SetUp();
         tallowd_mesra_init(cfg);
         ASSERT_NE(cfg->mesra_handle, nullptr);
         ASSERT_GE(cfg->mesra_fd, 0);
@@ -320,9 +313,7 @@ struct daemon_fixture : ::testing::Test {
     void TearDown() override
     {
         tallowd_mesra_cleanup(cfg);
-        active_cfg.store(nullptr);
-        delete cfg;
-        log_hook = nullptr;
+        daemon_test::TearDown();
     }
     // Runs the daemon's dispatch until the line has been logged `times` times in all.
     bool until_logged(const std::string &line, int times = 1)

@@ -18,14 +18,12 @@
 #include <gtest/gtest.h>
 
 #include "tallowd.h"
+#include "test_support.h"
 
 namespace {
 
-std::vector<std::string> logged;
-void capture(int, const char *line)
-{
-    logged.emplace_back(line);
-}
+using test_support::capture;
+using test_support::logged;
 
 std::vector<std::string> with_prefix(const std::string &prefix)
 {
@@ -89,24 +87,11 @@ std::vector<uint8_t> concat(const std::vector<std::vector<uint8_t>> &parts)
     return out;
 }
 
-struct netlink_fixture : ::testing::Test {
-    daemon_config *cfg = nullptr;
-
-    void SetUp() override
-    {
-        logged.clear();
-        log_hook = capture;
-        cfg = daemon_create();
-        cfg->log_level = daemon_config::LOG_LEVEL_DEBUG;
-        active_cfg.store(cfg);
-    }
+struct netlink_fixture : test_support::daemon_test {
     void TearDown() override
     {
         netlink_cleanup(cfg);
-        vrf_remove_all(cfg);
-        active_cfg.store(nullptr);
-        delete cfg;
-        log_hook = nullptr;
+        daemon_test::TearDown();
     }
     vrf_context *vrf_with(uint32_t id, const std::vector<uint32_t> &intfs, int prefixes)
     {
