@@ -304,6 +304,16 @@ int qelt_write_samples(qelt_job &job, const port_table &ports, const char *dir, 
     data_file out;
     if (open_data_file(out, name) != 0)
         return qelt_event_file_error;
+    // Closes the current data file and packs it into an archive of its own.
+    auto finish_file = [&]() -> int {
+        out.put("}}");
+        if (close_data_file(out, name) != 0)
+            return qelt_event_file_error;
+        if (int arc = archiver.archive_file(name); arc != 0)
+            return arc;
+        archives.push_back(name + ".tar.gz");
+        return 0;
+    };
 
     std::string hostname = qelt_read_hostname(hostname_file);
     out.put("{\"version\":  \"1.0\",\"hostname\":  \"");
@@ -360,12 +370,8 @@ int qelt_write_samples(qelt_job &job, const port_table &ports, const char *dir, 
                 out.put("},");
             continue;
         }
-        out.put("}}");
-        if (close_data_file(out, name) != 0)
-            return qelt_event_file_error;
-        if (int arc = archiver.archive_file(name); arc != 0)
-            return arc;
-        archives.push_back(name + ".tar.gz");
+        if (int rc = finish_file(); rc != 0)
+            return rc;
         if (i < n_samples) {
             name = data_file_name(cfg.job_id, ++file_number);
             if (open_data_file(out, name) != 0)
@@ -374,12 +380,8 @@ int qelt_write_samples(qelt_job &job, const port_table &ports, const char *dir, 
         }
     }
     if (n_samples % samples_per_file != 0) {
-        out.put("}}");
-        if (close_data_file(out, name) != 0)
-            return qelt_event_file_error;
-        if (int arc = archiver.archive_file(name); arc != 0)
-            return arc;
-        archives.push_back(name + ".tar.gz");
+        if (int rc = finish_file(); rc != 0)
+            return rc;
     }
     if (int arc = archiver.archive_all(archives); arc != 0)
         return arc;
