@@ -5,6 +5,7 @@ import signal
 import socket
 import stat
 import subprocess
+import struct
 import time
 
 import pytest
@@ -184,3 +185,32 @@ def test_bind_failure_exits_1(sandbox):
     assert "ipc: bind(/var/run/tallowd.sock) failed: No space left on device" in m
     assert m.index("FRR IPC init failed") < m.index("Cleaning up...") < m.index("tallowd stopped")
     assert not os.path.exists(SOCK)
+
+
+def _entries(n):
+    return (bytes([4, 8, 0, 0, 10]) + bytes(15)) * n  # n times 10.0.0.0/8
+
+
+REFUSED = [
+    (msg(1, 1), 3, "ipc: PREFIX_UPDATE bad len: got=12 expected=16 (count=0)"),
+    (msg(1, 1, b"\x00"), 3, "ipc: PREFIX_UPDATE bad len: got=13 expected=16 (count=0)"),
+    (msg(1, 1, struct.pack(">HH", 2, 0) + _entries(1)), 3, "ipc: PREFIX_UPDATE bad len: got=36 expected=56 (count=2)"),
+    (msg(1, 1, struct.pack(">HH", 501, 0) + _entries(501)), 3, "ipc: PREFIX_UPDATE count 501 > max 500"),
+    (msg(6, 1, b"\x00\x01"), 3, "ipc: INTF_SET bad len: got=14 expected=16"),
+    (msg(6, 1, struct.pack(">HHI", 2, 0, 7)), 3, "ipc: INTF_SET bad len: got=20 expected=24"),
+    (msg(6, 1, struct.pack(">HH", 513, 0) + bytes(4 * 513)), 3, "INTF_SET: 513 interfaces exceeds max 512, dropping"),
+    (msg(4, 1, struct.pack(">I", 1)), 3, "ipc: SYNC_END bad len: 16"),
+    (msg(3, 1), 3, "ipc: SYNC_BEGIN bad len: 12"),
+    (msg(2, 1), 4, "ipc: unknown msg type 0x02"),
+    (msg(9, 1, bytes(30)), 4, "ipc: unknown msg type 0x09"),
+    (msg(3, 1, struct.pack(">I", 4), ifindex=5), 4, "ipc: per-interface ifindex=5 not supported, treating as all"),
+]
+
+
+@pytest.mark.parametrize("message, priority, line", REFUSED, ids=[r[2][:40] for r in REFUSED])
+def test_refused_messages_keep_the_stream(daemon, message, priority, line):
+    s = daemon.connect()
+    s.sendall(message + sync_begin(2, 3))
+    daemon.wait_for(r"^ipc: SYNC_BEGIN vrf=2 epoch=3 ")
+    found = [l for l in daemon.lines() if l.message == line]
+    assert [l.priority for l in found] == [priority], daemon.messages()
