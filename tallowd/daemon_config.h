@@ -16,6 +16,16 @@
 struct mesra;       // state-service connection (opaque, owned by the library)
 struct mesra_sub;   // one subscription (opaque)
 
+// Library handles, released through the library (mesra.cpp).
+struct mesra_handle_deleter {
+    void operator()(mesra *m) const;
+};
+struct mesra_sub_deleter {
+    void operator()(mesra_sub *s) const;
+};
+using mesra_handle_ptr = std::unique_ptr<mesra, mesra_handle_deleter>;
+using mesra_sub_ptr = std::unique_ptr<mesra_sub, mesra_sub_deleter>;
+
 constexpr const char *tallowd_sock_path = "/var/run/tallowd.sock";
 constexpr const char *lldpd_default_sock_path = "/var/run/lldpd.socket";
 constexpr const char *tallowd_conf_path = "/etc/tarvik/tallowd.conf";
@@ -27,13 +37,14 @@ constexpr long max_prefix_limit_max = 200000;
 constexpr int holddown_ms = 100;
 constexpr int no_sync_ms = 3000;
 
+constexpr int nb_client_kind_frr = 1;  // the only kind of northbound client
+
 // One connected northbound client with its input buffer.
 struct nb_client {
     unique_fd fd;
-    int kind = 1;  // 1 = FRR client
-    malloc_ptr<uint8_t> input;
-    size_t input_len = 0;
-    size_t input_size = 0;
+    int kind = nb_client_kind_frr;
+    heap_array<uint8_t> input;  // its size is the buffer's capacity
+    size_t input_len = 0;       // valid bytes at the start of input
 };
 
 struct daemon_config {
@@ -69,9 +80,9 @@ struct daemon_config {
     size_t max_prefix_limit = default_prefix_limit;
     bool limit_warned = false;
 
-    mesra *mesra_handle = nullptr;
-    mesra_sub *frr_sub = nullptr;
-    mesra_sub *vorsd_sub = nullptr;
+    mesra_handle_ptr mesra_handle;
+    mesra_sub_ptr frr_sub;  // declared after the handle: released before it
+    mesra_sub_ptr vorsd_sub;
     int mesra_fd = -1;  // the library's descriptor, polled but not owned
     bool frr_up = false;
     bool vorsd_up = false;

@@ -13,7 +13,7 @@
 #include <cstring>
 #include <ctime>
 
-#include "tallowd.h"
+#include "daemon.h"
 
 namespace {
 
@@ -24,9 +24,9 @@ constexpr unsigned intfs_shown = 8;
 // The MTU of the VRF's first interface as it is now, not the one its frames were built for.
 unsigned dump_mtu(const vrf_context &vrf)
 {
-    if (vrf.intf_count == 0)
+    if (vrf.intfs.empty())
         return default_mtu;
-    uint16_t mtu = read_mtu(vrf.intfs.get()[0]);
+    uint16_t mtu = read_mtu(vrf.intfs[0]);
     return mtu ? mtu : default_mtu;
 }
 
@@ -48,22 +48,23 @@ void dump_vrf_syslog(const vrf_context &vrf)
 {
     size_t v4 = 0, v6 = 0, w0 = 0, w1 = 0;
     for (const prefix_entry *e = vrf.db.first; e; e = e->list_next) {
-        (e->afi == 4 ? v4 : v6)++;
+        (e->afi == afi_ipv4 ? v4 : v6)++;
         (e->w ? w1 : w0)++;
     }
     tlog(LOG_INFO, "  VRF %u: prefixes=%zu (v4=%zu v6=%zu W=0:%zu W=1:%zu) epoch=%u dirty=%d", vrf.vrf_id,
          vrf.db.count, v4, v6, w0, w1, vrf.epoch, vrf.dirty);
     tlog(LOG_INFO, "    blobs=%u holddown=%s mtu=%u", vrf.blobs.blob_count, vrf.holddown_pending ? "pending" : "idle",
          dump_mtu(vrf));
-    if (vrf.intf_count > 0) {
+    const unsigned intf_count = unsigned(vrf.intfs.size());
+    if (intf_count > 0) {
         char list[intfs_text_size] = "";
         size_t used = 0;
-        unsigned shown = std::min<unsigned>(vrf.intf_count, intfs_shown);
+        unsigned shown = std::min<unsigned>(intf_count, intfs_shown);
         for (unsigned i = 0; i < shown; i++)
-            append(list, sizeof list, used, "%s%u", i ? "," : "", vrf.intfs.get()[i]);
-        if (vrf.intf_count > intfs_shown)
-            append(list, sizeof list, used, "...+%d more", int(vrf.intf_count) - int(intfs_shown));
-        tlog(LOG_INFO, "    intfs(%u): [%s]", vrf.intf_count, list);
+            append(list, sizeof list, used, "%s%u", i ? "," : "", vrf.intfs[i]);
+        if (intf_count > intfs_shown)
+            append(list, sizeof list, used, "...+%d more", int(intf_count) - int(intfs_shown));
+        tlog(LOG_INFO, "    intfs(%u): [%s]", intf_count, list);
     }
     tlog(LOG_INFO, "    DB: adds=%lu removes=%lu updates=%lu swept=%lu", (unsigned long)vrf.adds,
          (unsigned long)vrf.removes, (unsigned long)vrf.updates, (unsigned long)vrf.swept);
@@ -75,9 +76,9 @@ void dump_vrf_file(FILE *f, const vrf_context &vrf)
 {
     fprintf(f, "VRF %u: %zu prefixes, epoch=%u\n", vrf.vrf_id, vrf.db.count, vrf.epoch);
     fprintf(f, "  MTU: %u\n", dump_mtu(vrf));
-    fprintf(f, "  Interfaces (%u):", vrf.intf_count);
-    for (uint16_t i = 0; i < vrf.intf_count; i++)
-        fprintf(f, " %u", vrf.intfs.get()[i]);
+    fprintf(f, "  Interfaces (%u):", unsigned(vrf.intfs.size()));
+    for (uint32_t ifindex : vrf.intfs)
+        fprintf(f, " %u", ifindex);
     fputc('\n', f);
     fprintf(f, "  Blobs: %u frames\n", vrf.blobs.blob_count);
     for (uint16_t i = 0; i < vrf.blobs.blob_count; i++)
@@ -85,8 +86,8 @@ void dump_vrf_file(FILE *f, const vrf_context &vrf)
     fprintf(f, "  Prefixes:\n");
     for (const prefix_entry *e = vrf.db.first; e; e = e->list_next) {
         char text[INET6_ADDRSTRLEN] = "";
-        inet_ntop(e->afi == 4 ? AF_INET : AF_INET6, e->addr, text, sizeof text);
-        fprintf(f, "    %s %s/%u W=%u epoch=%u\n", e->afi == 4 ? "IPv4" : "IPv6", text, e->plen, e->w, e->epoch);
+        inet_ntop(e->afi == afi_ipv4 ? AF_INET : AF_INET6, e->addr, text, sizeof text);
+        fprintf(f, "    %s %s/%u W=%u epoch=%u\n", e->afi == afi_ipv4 ? "IPv4" : "IPv6", text, e->plen, e->w, e->epoch);
     }
     fputc('\n', f);
 }
@@ -96,7 +97,7 @@ void dump_vrf_file(FILE *f, const vrf_context &vrf)
 void dump_state_syslog()
 {
     daemon_config *cfg = active_cfg.load();
-    if (!cfg || cfg->log_level <= 5)
+    if (!cfg || cfg->log_level < LOG_INFO)  // every line of the dump is at LOG_INFO
         return;
     tlog(LOG_INFO, "--- tallowd state dump ---");
     long ago = cfg->last_push ? long(time(nullptr) - cfg->last_push) : -1;
@@ -106,7 +107,7 @@ void dump_state_syslog()
     char clients[clients_text_size] = "";
     size_t used = 0;
     for (const auto &client : cfg->nb_clients)
-        append(clients, sizeof clients, used, "%s%s(fd=%d)", used ? "," : "", client->kind == 1 ? "FRR" : "other",
+        append(clients, sizeof clients, used, "%s%s(fd=%d)", used ? "," : "", client->kind == nb_client_kind_frr ? "FRR" : "other",
                client->fd.get());
     tlog(LOG_INFO, "NB clients: %s", cfg->nb_clients.empty() ? "none" : clients);
 

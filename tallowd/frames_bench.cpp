@@ -12,7 +12,7 @@
 #include <cstring>
 #include <vector>
 
-#include "tallowd.h"
+#include "daemon.h"
 
 namespace {
 

@@ -16,26 +16,15 @@
 #include <utility>
 #include <vector>
 
-#include "tallowd.h"
+#include "daemon.h"
+#include "test_support.h"
 
 namespace {
 
 using bytes = std::vector<uint8_t>;
-
-std::vector<std::pair<int, std::string>> frame_log;
-
-void capture(int prio, const char *line)
-{
-    frame_log.emplace_back(prio, line);
-}
-
-size_t lines_with(const std::string &text, int prio = -1)
-{
-    size_t n = 0;
-    for (const auto &[p, line] : frame_log)
-        n += (prio < 0 || p == prio) && line.find(text) != std::string::npos;
-    return n;
-}
+using test_support::lines_with;
+using test_support::v4;
+using test_support::v6;
 
 bytes blob_bytes(const blob_set &set, unsigned i)
 {
@@ -115,16 +104,6 @@ std::vector<decoded> expected_walk(const prefix_db &db)
     return out;
 }
 
-std::array<uint8_t, 16> v6(uint32_t i)
-{
-    return {0x20, 0x01, 0x0d, 0xb8, uint8_t(i >> 24), uint8_t(i >> 16), uint8_t(i >> 8), uint8_t(i)};
-}
-
-std::array<uint8_t, 16> v4(uint32_t i)
-{
-    return {10, uint8_t(i >> 16), uint8_t(i >> 8), uint8_t(i)};
-}
-
 class FramesTest : public ::testing::Test {
 protected:
     daemon_config cfg;
@@ -132,8 +111,7 @@ protected:
 
     void SetUp() override
     {
-        frame_log.clear();
-        log_hook = capture;
+        test_support::capture_log();
         cfg.max_prefix_limit = 200000;
         active_cfg.store(&cfg);
         vrf.vrf_id = 5;
@@ -153,12 +131,7 @@ protected:
     {
         ASSERT_EQ(add_or_update(&vrf.db, 6, v6(i).data(), plen, w, 0), 1);
     }
-    void set_intfs(std::initializer_list<uint32_t> ifindexes)
-    {
-        vrf.intfs.reset(static_cast<uint32_t *>(std::malloc(ifindexes.size() * sizeof(uint32_t))));
-        std::copy(ifindexes.begin(), ifindexes.end(), vrf.intfs.get());
-        vrf.intf_count = uint16_t(ifindexes.size());
-    }
+    void set_intfs(std::initializer_list<uint32_t> ifindexes) { test_support::set_intfs(vrf, ifindexes); }
 };
 
 TEST_F(FramesTest, EmptyDatabaseGivesOneControlBlob)
@@ -262,29 +235,27 @@ TEST_F(FramesTest, ImmediateBlobs)
 {
     malloc_ptr<uint8_t> out;
     uint16_t len = 0;
-    ASSERT_EQ(build_immediate(nullptr, 0, out, len), 0);
+    ASSERT_EQ(build_immediate({}, out, len), 0);
     EXPECT_EQ(bytes(out.get(), out.get() + len), control(0x80));
 
     std::vector<prefix_entry> refs(500);
-    std::vector<const prefix_entry *> ptrs;
     for (unsigned i = 0; i < refs.size(); i++) {
         refs[i].afi = i == 0 ? 4 : 6;
         refs[i].plen = uint8_t(i % 129);
         refs[i].w = uint8_t(i % 2);
         refs[i].addr[0] = uint8_t(i);
-        ptrs.push_back(&refs[i]);
     }
-    ASSERT_EQ(build_immediate(ptrs.data(), 2, out, len), 0);
+    ASSERT_EQ(build_immediate(std::span(refs.data(), 2), out, len), 0);
     EXPECT_EQ(bytes(out.get(), out.get() + len),
               concat({control(0x80), v4_tlv(0, false, {0, 0, 0, 0}), v6_tlv(1, true, refs[1].addr)}));
     refs[0].afi = 6;
-    ASSERT_EQ(build_immediate(ptrs.data(), 500, out, len), 0);
+    ASSERT_EQ(build_immediate(refs, out, len), 0);
     EXPECT_EQ(len, 12507);  // no MTU applies to an immediate blob
 
     // A blob whose length does not fit its 16-bit length is refused, not truncated.
-    std::vector<const prefix_entry *> many(2700, &refs[1]);
+    std::vector<prefix_entry> many(2700, refs[1]);
     len = 0;
-    EXPECT_EQ(build_immediate(many.data(), uint16_t(many.size()), out, len), -1);
+    EXPECT_EQ(build_immediate(many, out, len), -1);
     EXPECT_EQ(len, 0);
 }
 
@@ -393,7 +364,7 @@ TEST_F(VethTest, TooSmallMtuFallsBackToDefault)
     EXPECT_EQ(vrf.blobs.slot_size, 9156);
     // With only unreadable interfaces the default applies silently; a default below the minimum is clamped.
     set_intfs({0x7FFFFFF0u});
-    frame_log.clear();
+    test_support::capture_log();
     EXPECT_EQ(build_blobs(&vrf, 300), 1);
     EXPECT_EQ(vrf.mtu, 300);
     EXPECT_EQ(lines_with("frag: mtu 300 below minimum 552, clamping", LOG_WARNING), 1u);

@@ -12,7 +12,7 @@
 #include <cstring>
 #include <new>
 
-#include "tallowd.h"
+#include "daemon.h"
 #include "tallowd_proto.h"
 
 namespace {
@@ -108,14 +108,12 @@ void tallowd_ipc_accept(daemon_config *cfg)
         tlog(LOG_ERR, "ipc: calloc failed");
         return;
     }
-    client->input.reset(static_cast<uint8_t *>(std::malloc(initial_input_size)));
-    if (!client->input) {
+    if (client->input.resize(initial_input_size) != 0) {
         tlog(LOG_ERR, "ipc: malloc failed");
         return;
     }
     client->fd = std::move(fd);
-    client->kind = 1;
-    client->input_size = initial_input_size;
+    client->kind = nb_client_kind_frr;
     client->input_len = 0;
     int client_fd = client->fd.get();
     try {
@@ -127,25 +125,52 @@ void tallowd_ipc_accept(daemon_config *cfg)
     tlog(LOG_INFO, "ipc: FRR client connected (fd=%d)", client_fd);
 }
 
+namespace {
+
+// Dispatches every complete message at the start of the client's input and moves the rest to the
+// front. -1 when a bad msg_len has dropped the client.
+int frame_input(daemon_config *cfg, nb_client *client)
+{
+    uint8_t *buf = client->input.data();
+    size_t consumed = 0;
+    while (client->input_len - consumed >= TALLOWD_HDR_LEN) {
+        uint16_t msg_len = 0;
+        get_be16(const_byte_span(buf + consumed, TALLOWD_HDR_LEN), TALLOWD_OFF_MSG_LEN, msg_len);
+        if (msg_len < TALLOWD_MIN_MSG_LEN || msg_len > TALLOWD_MAX_MSG_LEN) {
+            tlog(LOG_ERR, "ipc: bad msg_len %u (max %u), dropping client", unsigned(msg_len),
+                 unsigned(TALLOWD_MAX_MSG_LEN));
+            drop_client(cfg, client);
+            return -1;
+        }
+        if (client->input_len - consumed < msg_len)
+            break;
+        ipc_dispatch(cfg, buf + consumed, msg_len);
+        consumed += msg_len;
+    }
+    // Consumed messages are removed in one move rather than after each message.
+    if (consumed > 0) {
+        std::memmove(buf, buf + consumed, client->input_len - consumed);
+        client->input_len -= consumed;
+    }
+    return 0;
+}
+
+}  // namespace
+
 void tallowd_ipc_read(daemon_config *cfg, nb_client *client)
 {
     tlog(LOG_DEBUG, "ipc: tallowd_ipc_read: fd=%d input_len=%zu", client->fd.get(), client->input_len);
-    size_t free_space = client->input_size - client->input_len;
+    size_t free_space = client->input.size() - client->input_len;
     if (free_space < min_free_space) {
-        size_t new_size = client->input_size * 2;
-        void *grown = std::realloc(client->input.get(), new_size);
-        if (!grown) {
+        if (client->input.resize(client->input.size() * 2) != 0) {
             tlog(LOG_ERR, "ipc: realloc failed");
             drop_client(cfg, client);
             return;
         }
-        client->input.release();
-        client->input.reset(static_cast<uint8_t *>(grown));
-        client->input_size = new_size;
-        free_space = new_size - client->input_len;
+        free_space = client->input.size() - client->input_len;
     }
 
-    ssize_t n = read(client->fd.get(), client->input.get() + client->input_len, free_space);
+    ssize_t n = read(client->fd.get(), client->input.data() + client->input_len, free_space);
     if (n > 0) {
         tlog(LOG_DEBUG, "ipc: recv %zd bytes from FRR fd=%d (buf now %zu)", n, client->fd.get(),
              client->input_len + size_t(n));
@@ -155,27 +180,7 @@ void tallowd_ipc_read(daemon_config *cfg, nb_client *client)
             return;
         }
         client->input_len += size_t(n);
-        uint8_t *buf = client->input.get();
-        size_t consumed = 0;
-        while (client->input_len - consumed >= TALLOWD_HDR_LEN) {
-            uint16_t msg_len = 0;
-            tallowd_get_be16(buf + consumed, TALLOWD_HDR_LEN, TALLOWD_OFF_MSG_LEN, &msg_len);
-            if (msg_len < TALLOWD_MIN_MSG_LEN || msg_len > TALLOWD_MAX_MSG_LEN) {
-                tlog(LOG_ERR, "ipc: bad msg_len %u (max %u), dropping client", unsigned(msg_len),
-                     unsigned(TALLOWD_MAX_MSG_LEN));
-                drop_client(cfg, client);
-                return;
-            }
-            if (client->input_len - consumed < msg_len)
-                break;
-            ipc_dispatch(cfg, buf + consumed, msg_len);
-            consumed += msg_len;
-        }
-        // Consumed messages are removed in one move rather than after each message.
-        if (consumed > 0) {
-            std::memmove(buf, buf + consumed, client->input_len - consumed);
-            client->input_len -= consumed;
-        }
+        frame_input(cfg, client);
         return;
     }
     if (n == 0) {
@@ -204,38 +209,23 @@ void disconnect_cleanup(daemon_config *cfg)
     for (const auto &vrf_ptr : cfg->vrfs) {
         vrf_context *vrf = vrf_ptr.get();
         if (vrf->db.default_count > 0) {
-            int removed = remove_non_defaults(&vrf->db);
-            if (removed > 0 || vrf->dirty) {
-                build_blobs(vrf, default_mtu);
-                if (cfg->lldpd_connected) {
-                    tallowd_lldp_push_periodic(cfg, vrf, true);
-                    if (cfg->lldpd_connected)
-                        vrf->dirty = 0;
-                }
-            }
+            vrf_keep_defaults(cfg, vrf);
             tlog(LOG_INFO, "ipc: zebra down (VRF %u), defaults kept", vrf->vrf_id);
-        } else if (vrf->intf_count > 0) {
-            clear(&vrf->db);
-            vrf->epoch = 0;
-            add_default_routes(&vrf->db);
-            build_blobs(vrf, default_mtu);
-            if (cfg->lldpd_connected)
-                tallowd_lldp_push_periodic(cfg, vrf, true);
+        } else if (!vrf->intfs.empty()) {
+            vrf_reset_to_defaults(vrf);
+            vrf_push(cfg, vrf, true, true);
             vrf->dirty = 0;
             tlog(LOG_WARNING, "ipc: FRR crash (VRF %u), injected defaults", vrf->vrf_id);
         } else {
             clear(&vrf->db);
             if (cfg->lldpd_connected) {
-                build_blobs(vrf, default_mtu);
-                tallowd_lldp_push_periodic(cfg, vrf, true);
+                vrf_push(cfg, vrf, true, true);  // reaches no interface: the VRF has none
                 blobs_free(&vrf->blobs);
             }
             vrf->dirty = 0;
             tlog(LOG_INFO, "ipc: feature disable (VRF %u), day-0", vrf->vrf_id);
         }
-        vrf->holddown_pending = 0;
-        vrf->in_sync = 0;
-        vrf->epoch = 0;
+        vrf_end_sync_state(vrf);
     }
     tlog(LOG_INFO, "ipc: disconnect cleanup complete");
 }

@@ -10,7 +10,7 @@
 #include <cstring>
 #include <vector>
 
-#include "tallowd.h"
+#include "daemon.h"
 #include "tallowd_proto.h"
 
 namespace {
@@ -53,7 +53,8 @@ std::vector<uint8_t> resync_stream(uint32_t vrf, uint32_t epoch, unsigned prefix
 void BM_ResyncIngest(benchmark::State &state)
 {
     setlogmask(LOG_MASK(LOG_EMERG));
-    daemon_config *cfg = daemon_create();
+    std::unique_ptr<daemon_config> owner = daemon_create();
+    daemon_config *cfg = owner.get();
     active_cfg.store(cfg);
     cfg->max_prefix_limit = 200000;
     int sv[2];
@@ -61,8 +62,10 @@ void BM_ResyncIngest(benchmark::State &state)
     set_nonblocking(sv[0]);
     auto client = std::make_unique<nb_client>();
     client->fd.reset(sv[0]);
-    client->input.reset(static_cast<uint8_t *>(std::malloc(8192)));
-    client->input_size = 8192;
+    if (client->input.resize(8192) != 0) {
+        state.SkipWithError("no memory");
+        return;
+    }
     nb_client *c = client.get();
     cfg->nb_clients.push_back(std::move(client));
 
@@ -91,7 +94,6 @@ void BM_ResyncIngest(benchmark::State &state)
     cfg->nb_clients.clear();
     vrf_remove_all(cfg);
     active_cfg.store(nullptr);
-    delete cfg;
 }
 // Argument 0: into an empty VRF (all new keys); 1: a repeated resync (every key refreshed).
 BENCHMARK(BM_ResyncIngest)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->Iterations(10);

@@ -12,7 +12,7 @@
 #include <cstring>
 #include <thread>
 
-#include "tallowd.h"
+#include "daemon.h"
 
 namespace {
 
@@ -58,14 +58,14 @@ void lldpd_sink(int fd)
 void ignore_log(int, const char *) {}
 
 struct harness {
-    daemon_config *cfg = nullptr;
+    std::unique_ptr<daemon_config> owner = daemon_create();
+    daemon_config *cfg = owner.get();
     int lldpd_peer = -1;
 
     harness()
     {
         log_hook = ignore_log;  // format every line, send none
         setlogmask(LOG_MASK(LOG_EMERG));
-        cfg = daemon_create();
         active_cfg.store(cfg);
         cfg->log_level = daemon_config::LOG_LEVEL_DEBUG;
         cfg->lldpd_next_attempt = time(nullptr) + 1000000;  // never reconnect on its own
@@ -91,8 +91,10 @@ int add_client(daemon_config *cfg, int *peer)
     set_nonblocking(sv[0]);
     auto client = std::make_unique<nb_client>();
     client->fd.reset(sv[0]);
-    client->input.reset(static_cast<uint8_t *>(std::malloc(8192)));
-    client->input_size = 8192;
+    if (client->input.resize(8192) != 0) {
+        close(sv[1]);
+        return -1;
+    }
     cfg->nb_clients.push_back(std::move(client));
     *peer = sv[1];
     return 0;

@@ -14,7 +14,7 @@
 #include <span>
 #include <vector>
 
-#include "tallowd.h"
+#include "daemon.h"
 
 namespace {
 
@@ -29,33 +29,22 @@ constexpr uint16_t lldpd_flags_periodic = 0x0005;
 constexpr int lldpd_timeout_sec = 5;
 constexpr int lldpd_retry_sec = 1;
 
-void put_be16(std::span<uint8_t> dst, size_t off, uint16_t v)
-{
-    if (off + 2 > dst.size())
-        return;
-    dst[off] = uint8_t(v >> 8);
-    dst[off + 1] = uint8_t(v);
-}
-
-void put_be32(std::span<uint8_t> dst, size_t off, uint32_t v)
-{
-    if (off + 4 > dst.size())
-        return;
-    dst[off] = uint8_t(v >> 24);
-    dst[off + 1] = uint8_t(v >> 16);
-    dst[off + 2] = uint8_t(v >> 8);
-    dst[off + 3] = uint8_t(v);
-}
-
 // The envelope is read by a process on the same host, hence host order.
-void put_envelope(std::span<uint8_t> dst, uint32_t type, uint64_t length)
+int put_envelope(byte_span dst, uint32_t type, uint64_t length)
 {
-    if (dst.size() < lldpd_envelope_len)
-        return;
-    uint32_t zero = 0;
-    std::memcpy(dst.data(), &type, 4);
-    std::memcpy(dst.data() + 4, &zero, 4);
-    std::memcpy(dst.data() + 8, &length, 8);
+    if (put_host(dst, 0, type) != 0 || put_host(dst, 4, uint32_t(0)) != 0 || put_host(dst, 8, length) != 0)
+        return -1;
+    return 0;
+}
+
+// The big-endian header of a type-11 request.
+int put_frames_header(byte_span hdr, uint32_t ifindex, uint32_t seq, uint16_t blob_count, bool trigger)
+{
+    if (put_be32(hdr, 0, ifindex) != 0 || put_be32(hdr, 4, seq) != 0 || put_be16(hdr, 8, blob_count) != 0 ||
+        put_be16(hdr, 10, 0) != 0 || put_be16(hdr, 12, blob_count) != 0 ||
+        put_be16(hdr, 14, trigger ? lldpd_flags_trigger : lldpd_flags_periodic) != 0)
+        return -1;
+    return 0;
 }
 
 // Error text of a failed read_all: end of stream leaves errno 0.
@@ -140,9 +129,8 @@ int build_blob_payload(const blob_set *set, std::vector<uint8_t> &request)
     size_t off = lldpd_request_prefix;
     for (uint16_t i = 0; i < count; i++) {
         const blob &b = set->slots[i];
-        put_be16(request, off, b.len);
-        if (b.len)
-            std::memcpy(request.data() + off + 2, b.data.get(), b.len);
+        if (put_be16(request, off, b.len) != 0 || put_bytes(request, off + 2, b.data.get(), b.len) != 0)
+            return -1;
         off += size_t(b.len) + 2;
     }
     return 0;
@@ -152,15 +140,13 @@ int build_blob_payload(const blob_set *set, std::vector<uint8_t> &request)
 int send_frames_request(daemon_config *cfg, uint32_t ifindex, uint16_t blob_count, std::vector<uint8_t> &request,
                         bool trigger)
 {
-    std::span<uint8_t> req(request);
-    put_envelope(req, lldpd_req_proxy_frames, request.size() - lldpd_envelope_len);
-    std::span<uint8_t> hdr = req.subspan(lldpd_envelope_len, lldpd_header_len);
-    put_be32(hdr, 0, ifindex);
-    put_be32(hdr, 4, cfg->lldp_seq++);  // taken whether or not the write succeeds; wraps at 32 bits
-    put_be16(hdr, 8, blob_count);
-    put_be16(hdr, 10, 0);
-    put_be16(hdr, 12, blob_count);
-    put_be16(hdr, 14, trigger ? lldpd_flags_trigger : lldpd_flags_periodic);
+    byte_span req(request);
+    const uint32_t seq = cfg->lldp_seq++;  // taken whether or not the write succeeds; wraps at 32 bits
+    if (put_envelope(req, lldpd_req_proxy_frames, request.size() - lldpd_envelope_len) != 0 ||
+        put_frames_header(req.subspan(lldpd_envelope_len), ifindex, seq, blob_count, trigger) != 0) {
+        tlog(LOG_ERR, "lldp: request for ifindex %u too short for its header", ifindex);
+        return -1;
+    }
 
     if (write_all(cfg->lldpd_fd.get(), request.data(), request.size()) < 0) {
         tlog(LOG_WARNING, "lldp: write failed for ifindex %u: %s", ifindex, strerror(errno));
@@ -249,13 +235,7 @@ void lldpd_connect(daemon_config *cfg)
             break;
         if (!vrf->dirty && vrf->blobs.blob_count == 0)
             continue;
-        if (vrf->dirty && !vrf->in_sync)
-            build_blobs(vrf.get(), default_mtu);
-        tallowd_lldp_push_periodic(cfg, vrf.get(), true);
-        if (cfg->lldpd_connected) {
-            vrf->dirty = 0;
-            vrf->holddown_pending = 0;
-        }
+        vrf_push(cfg, vrf.get(), vrf->dirty && !vrf->in_sync, true);
     }
 }
 
@@ -289,7 +269,7 @@ int send_proxy_immediate(daemon_config *cfg, uint32_t ifindex, const uint8_t *bl
         len = 0;
     uint8_t head[lldpd_request_prefix] = {};
     put_envelope(head, lldpd_req_immediate, uint64_t(len) + lldpd_header_len);
-    put_be32(std::span<uint8_t>(head).subspan(lldpd_envelope_len), 0, ifindex);
+    put_be32(head, lldpd_envelope_len, ifindex);  // the rest of the header stays 0
 
     int fd = cfg->lldpd_fd.get();
     if (write_all2(fd, head, sizeof head, blob, len) < 0) {
@@ -306,6 +286,47 @@ int send_proxy_immediate(daemon_config *cfg, uint32_t ifindex, const uint8_t *bl
     return 0;
 }
 
+namespace {
+
+// Every interface gets the same payload: it is built once for the whole push.
+void push_blobs(daemon_config *cfg, vrf_context *vrf, bool trigger)
+{
+    const uint16_t count = vrf->blobs.blob_count;
+    std::vector<uint8_t> request;
+    if (!vrf->intfs.empty() && build_blob_payload(&vrf->blobs, request) != 0) {
+        tlog(LOG_ERR, "lldp: OOM building payload for ifindex %u", vrf->intfs[0]);
+        return;
+    }
+    for (uint32_t ifindex : vrf->intfs) {
+        tlog(LOG_DEBUG, "lldp: send_proxy_frames: ifindex=%u blobs=%u trigger=%d", ifindex, unsigned(count),
+             int(trigger));
+        if (send_frames_request(cfg, ifindex, count, request, trigger) != 0)
+            break;
+    }
+    if (cfg->lldpd_connected) {
+        vrf->pushes++;
+        vrf->blobs_pushed += uint64_t(vrf->intfs.size()) * count;
+        cfg->last_push = time(nullptr);
+        tlog(LOG_INFO, "lldp: pushed %u blobs to %u interfaces (VRF %u)", unsigned(count),
+             unsigned(vrf->intfs.size()), vrf->vrf_id);
+    }
+}
+
+// No blobs: lldpd forgets the frames of each interface.
+void push_clears(daemon_config *cfg, vrf_context *vrf)
+{
+    for (size_t i = 0; i < vrf->intfs.size() && cfg->lldpd_connected; i++)
+        tallowd_lldp_clear_interface(cfg, vrf->intfs[i]);
+    if (cfg->lldpd_connected) {
+        vrf->pushes++;
+        cfg->last_push = time(nullptr);
+        tlog(LOG_INFO, "lldp: cleared %u interfaces (VRF %u, no prefixes)", unsigned(vrf->intfs.size()),
+             vrf->vrf_id);
+    }
+}
+
+}  // namespace
+
 void tallowd_lldp_push_periodic(daemon_config *cfg, vrf_context *vrf, bool trigger)
 {
     tlog(LOG_DEBUG, "lldp: tallowd_lldp_push_periodic: vrf_id=%u blobs=%u trigger=%d", vrf->vrf_id,
@@ -314,37 +335,10 @@ void tallowd_lldp_push_periodic(daemon_config *cfg, vrf_context *vrf, bool trigg
         tlog(LOG_DEBUG, "lldp: not connected, skipping periodic push VRF %u", vrf->vrf_id);
         return;
     }
-    const uint32_t *intfs = vrf->intfs.get();
-    if (vrf->blobs.blob_count != 0) {
-        // Every interface gets the same payload: build it once for the whole push.
-        std::vector<uint8_t> request;
-        if (vrf->intf_count && build_blob_payload(&vrf->blobs, request) != 0) {
-            tlog(LOG_ERR, "lldp: OOM building payload for ifindex %u", intfs[0]);
-            return;
-        }
-        for (uint16_t i = 0; i < vrf->intf_count; i++) {
-            tlog(LOG_DEBUG, "lldp: send_proxy_frames: ifindex=%u blobs=%u trigger=%d", intfs[i],
-                 unsigned(vrf->blobs.blob_count), int(trigger));
-            if (send_frames_request(cfg, intfs[i], vrf->blobs.blob_count, request, trigger) != 0)
-                break;
-        }
-        if (cfg->lldpd_connected) {
-            vrf->pushes++;
-            vrf->blobs_pushed += uint64_t(vrf->intf_count) * vrf->blobs.blob_count;
-            cfg->last_push = time(nullptr);
-            tlog(LOG_INFO, "lldp: pushed %u blobs to %u interfaces (VRF %u)", unsigned(vrf->blobs.blob_count),
-                 unsigned(vrf->intf_count), vrf->vrf_id);
-        }
-    } else {
-        for (uint16_t i = 0; i < vrf->intf_count && cfg->lldpd_connected; i++)
-            tallowd_lldp_clear_interface(cfg, intfs[i]);
-        if (cfg->lldpd_connected) {
-            vrf->pushes++;
-            cfg->last_push = time(nullptr);
-            tlog(LOG_INFO, "lldp: cleared %u interfaces (VRF %u, no prefixes)", unsigned(vrf->intf_count),
-                 vrf->vrf_id);
-        }
-    }
+    if (vrf->blobs.blob_count != 0)
+        push_blobs(cfg, vrf, trigger);
+    else
+        push_clears(cfg, vrf);
 }
 
 void tallowd_lldp_push_immediate(daemon_config *cfg, vrf_context *vrf, const uint8_t *blob, uint16_t len)
@@ -358,12 +352,12 @@ void tallowd_lldp_push_immediate(daemon_config *cfg, vrf_context *vrf, const uin
         tlog(LOG_DEBUG, "lldp: no immediate delta for VRF %u", vrf->vrf_id);
         return;
     }
-    for (uint16_t i = 0; i < vrf->intf_count; i++) {
-        if (send_proxy_immediate(cfg, vrf->intfs.get()[i], blob, len) != 0)
+    for (uint32_t ifindex : vrf->intfs) {
+        if (send_proxy_immediate(cfg, ifindex, blob, len) != 0)
             break;
     }
     tlog(LOG_INFO, "lldp: pushed immediate delta (%u bytes) to %u intfs (VRF %u)", unsigned(len),
-         unsigned(vrf->intf_count), vrf->vrf_id);
+         unsigned(vrf->intfs.size()), vrf->vrf_id);
 }
 
 void tallowd_lldp_clear_interface(daemon_config *cfg, uint32_t ifindex)
@@ -382,7 +376,7 @@ void tallowd_lldp_flush_interface(daemon_config *cfg, uint32_t ifindex)
         return;
     malloc_ptr<uint8_t> frame;
     uint16_t len = 0;
-    if (build_immediate(nullptr, 0, frame, len) != 0 || !frame)
+    if (build_immediate({}, frame, len) != 0 || !frame)
         return;
     send_proxy_immediate(cfg, ifindex, frame.get(), len);
 }

@@ -12,9 +12,15 @@
 #include <thread>
 #include <vector>
 
-#include "tallowd.h"
+#include "daemon.h"
+#include "test_support.h"
 
 namespace {
+
+using test_support::lines_with;
+using test_support::logged;
+using test_support::logged_prio;
+using test_support::set_intfs;
 
 using bytes = std::vector<uint8_t>;
 
@@ -103,29 +109,6 @@ void set_blobs(blob_set &set, std::initializer_list<uint16_t> lens)
     set.blob_count = i;
 }
 
-void set_intfs(vrf_context &vrf, std::initializer_list<uint32_t> idx)
-{
-    vrf.intfs.reset(static_cast<uint32_t *>(std::malloc(4 * (idx.size() ? idx.size() : 1))));
-    uint16_t i = 0;
-    for (uint32_t v : idx)
-        vrf.intfs.get()[i++] = v;
-    vrf.intf_count = i;
-}
-
-std::vector<std::string> logged;
-void capture(int prio, const char *line)
-{
-    logged.push_back(std::to_string(prio) + " " + line);
-}
-
-size_t count_logged(const std::string &needle)
-{
-    size_t n = 0;
-    for (const auto &l : logged)
-        n += l.find(needle) != std::string::npos;
-    return n;
-}
-
 class LldpTest : public ::testing::Test {
 protected:
     daemon_config cfg;
@@ -133,8 +116,7 @@ protected:
 
     void SetUp() override
     {
-        logged.clear();
-        log_hook = capture;
+        test_support::capture_log();
     }
     void TearDown() override
     {
@@ -216,7 +198,7 @@ TEST_F(LldpTest, PeriodicPushSendsEveryBlobToEveryInterface)
         }
         EXPECT_EQ(off, q.size());
     }
-    EXPECT_EQ(count_logged("lldp: pushed 3 blobs to 2 interfaces (VRF 5)"), 1u);
+    EXPECT_EQ(lines_with("lldp: pushed 3 blobs to 2 interfaces (VRF 5)"), 1u);
 }
 
 TEST_F(LldpTest, PushWithoutBlobsClearsEachInterface)
@@ -234,7 +216,7 @@ TEST_F(LldpTest, PushWithoutBlobsClearsEachInterface)
         EXPECT_EQ(be32(reqs[r], 16), 10u + r);
         EXPECT_EQ(be16(reqs[r], 30), 13u);  // a clear is always flagged as triggered
     }
-    EXPECT_EQ(count_logged("lldp: cleared 3 interfaces (VRF 9, no prefixes)"), 1u);
+    EXPECT_EQ(lines_with("lldp: cleared 3 interfaces (VRF 9, no prefixes)"), 1u);
 }
 
 TEST_F(LldpTest, ImmediateDeltaCarriesTheBlobAndTakesNoSequenceNumber)
@@ -297,9 +279,9 @@ TEST_F(LldpTest, PushWhileDisconnectedWritesNothing)
     tallowd_lldp_clear_interface(&cfg, 1);
     EXPECT_EQ(vrf->pushes, 0u);
     EXPECT_EQ(cfg.lldp_seq, 1u);
-    EXPECT_EQ(count_logged("lldp: not connected, skipping periodic push VRF 2"), 0u);  // debug lines only
-    for (const auto &l : logged)
-        EXPECT_EQ(l.rfind("7 ", 0), 0u) << l;
+    EXPECT_EQ(lines_with("lldp: not connected, skipping periodic push VRF 2"), 0u);  // debug lines only
+    for (size_t i = 0; i < logged.size(); i++)
+        EXPECT_EQ(logged_prio[i], LOG_DEBUG) << logged[i];
 }
 
 struct lost_case {
@@ -333,15 +315,15 @@ TEST_P(LldpLostTest, PeerClosingMidPushStopsTheLoop)
     EXPECT_EQ(cfg.last_push, 0);
     peer.join();
     EXPECT_EQ(peer.requests.size(), c.close_at);
-    EXPECT_EQ(count_logged(c.warning), 1u);
+    EXPECT_EQ(lines_with(c.warning, LOG_WARNING), 1u);
     if (!c.immediate) {
         EXPECT_EQ(cfg.lldp_seq, 1u + c.close_at);
     }
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, LldpLostTest,
-                         ::testing::Values(lost_case{"periodic", false, 2, "4 lldp: ack read failed for ifindex 2: "},
-                                           lost_case{"immediate", true, 2, "4 lldp: immediate ack failed for ifindex 2"}),
+                         ::testing::Values(lost_case{"periodic", false, 2, "lldp: ack read failed for ifindex 2: "},
+                                           lost_case{"immediate", true, 2, "lldp: immediate ack failed for ifindex 2"}),
                          [](const auto &info) { return std::string(info.param.name); });
 
 // Writing to an lldpd that has gone away fails with EPIPE; the test process does not ignore
@@ -360,7 +342,7 @@ TEST_F(LldpTest, WriteToVanishedPeerFailsWithoutSignal)
     EXPECT_FALSE(cfg.lldpd_connected);
     EXPECT_EQ(cfg.lldp_seq, 2u);  // the failed request still took its number
     EXPECT_EQ(vrf->pushes, 0u);
-    EXPECT_EQ(count_logged("4 lldp: write failed for ifindex 1: Broken pipe"), 1u);
+    EXPECT_EQ(lines_with("lldp: write failed for ifindex 1: Broken pipe", LOG_WARNING), 1u);
 
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
     close(sv[1]);
@@ -369,8 +351,8 @@ TEST_F(LldpTest, WriteToVanishedPeerFailsWithoutSignal)
     bytes blob(9, 1);
     tallowd_lldp_push_immediate(&cfg, vrf, blob.data(), uint16_t(blob.size()));
     EXPECT_FALSE(cfg.lldpd_connected);
-    EXPECT_EQ(count_logged("4 lldp: immediate write failed for ifindex 1: Broken pipe"), 1u);
-    EXPECT_EQ(count_logged("immediate write failed for ifindex 2"), 0u);
+    EXPECT_EQ(lines_with("lldp: immediate write failed for ifindex 1: Broken pipe", LOG_WARNING), 1u);
+    EXPECT_EQ(lines_with("immediate write failed for ifindex 2"), 0u);
 }
 
 // A listening fake lldpd at a temporary path, served on its first accepted connection.

@@ -1,7 +1,7 @@
 #include <cstdarg>
 #include <cstdio>
 
-#include "tallowd.h"
+#include "daemon.h"
 
 log_hook_fn log_hook = nullptr;
 

@@ -1,4 +1,4 @@
-#include "tallowd.h"
+#include "daemon.h"
 
 int main(int argc, char **argv)
 {

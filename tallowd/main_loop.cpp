@@ -11,7 +11,7 @@
 #include <cstring>
 #include <new>
 
-#include "tallowd.h"
+#include "daemon.h"
 
 std::atomic<daemon_config *> active_cfg{nullptr};
 
@@ -27,9 +27,9 @@ int log_mask_for(int level)
 
 }  // namespace
 
-daemon_config *daemon_create()
+std::unique_ptr<daemon_config> daemon_create()
 {
-    return new (std::nothrow) daemon_config();
+    return std::unique_ptr<daemon_config>(new (std::nothrow) daemon_config());
 }
 
 int64_t ms_elapsed(const timespec &now, const timespec &then)
@@ -170,15 +170,10 @@ void dispatch_poll_events(daemon_config *cfg, pollfd *fds, int count)
     }
 }
 
-void run_timers(daemon_config *cfg)
-{
-    time_t wall = time(nullptr);
-    if (!cfg->lldpd_connected && wall >= cfg->lldpd_next_attempt) {
-        lldpd_connect(cfg);
-        cfg->lldpd_next_attempt = wall + 1;
-    }
+namespace {
 
-    timespec now = monotonic_now();
+void holddown_pass(daemon_config *cfg, const timespec &now)
+{
     for (const auto &vrf : cfg->vrfs) {
         if (!vrf->holddown_pending || !vrf->dirty)
             continue;
@@ -187,17 +182,16 @@ void run_timers(daemon_config *cfg)
             continue;  // inside a sync the holddown waits for SYNC_END
         tlog(LOG_DEBUG, "holddown expired VRF %u (%ld ms, %zu prefixes)", vrf->vrf_id, long(elapsed), vrf->db.count);
         vrf->holddown_pending = 0;
-        build_blobs(vrf.get(), default_mtu);
-        if (cfg->lldpd_connected) {
-            tallowd_lldp_push_periodic(cfg, vrf.get(), false);
-            if (cfg->lldpd_connected)
-                vrf->dirty = 0;  // owed until a push has gone out
-        } else {
+        const bool connected = cfg->lldpd_connected;
+        vrf_push(cfg, vrf.get(), true, false);  // still owed until a push has gone out
+        if (!connected)
             tlog(LOG_INFO, "holddown: LLDPD not connected, blobs cached (VRF %u)", vrf->vrf_id);
-        }
         vrf->holddowns++;
     }
+}
 
+void no_sync_pass(daemon_config *cfg, const timespec &now)
+{
     for (const auto &vrf : cfg->vrfs) {
         if (!vrf->awaiting_sync)
             continue;
@@ -206,14 +200,23 @@ void run_timers(daemon_config *cfg)
         vrf->awaiting_sync = 0;
         if (vrf->db.count == 0 && cfg->lldpd_connected) {
             tlog(LOG_INFO, "ipc: no SYNC after INTF_SET for VRF %u, pushing empty periodic", vrf->vrf_id);
-            build_blobs(vrf.get(), default_mtu);
-            tallowd_lldp_push_periodic(cfg, vrf.get(), true);
-            if (cfg->lldpd_connected) {
-                vrf->dirty = 0;
-                vrf->holddown_pending = 0;
-            }
+            vrf_push(cfg, vrf.get(), true, true);
         }
     }
+}
+
+}  // namespace
+
+void run_timers(daemon_config *cfg)
+{
+    time_t wall = time(nullptr);
+    if (!cfg->lldpd_connected && wall >= cfg->lldpd_next_attempt) {
+        lldpd_connect(cfg);
+        cfg->lldpd_next_attempt = wall + 1;
+    }
+    timespec now = monotonic_now();
+    holddown_pass(cfg, now);
+    no_sync_pass(cfg, now);
 }
 
 int compute_poll_timeout(daemon_config *cfg)
@@ -243,20 +246,31 @@ int compute_poll_timeout(daemon_config *cfg)
     return timeout;
 }
 
-void daemon_cleanup(daemon_config *cfg)
+namespace {
+
+// With the feature switched off, lldpd forgets every frame: an empty immediate frame per VRF and a
+// clear per interface.
+void flush_lldpd_cache(daemon_config *cfg)
 {
-    tlog(LOG_INFO, "Cleaning up...");
-    if (access(tallowd_enable_path, F_OK) != 0 && cfg->lldpd_connected) {
-        tlog(LOG_INFO, "feature disabled, flushing LLDPD cache");
-        for (const auto &vrf : cfg->vrfs) {
-            malloc_ptr<uint8_t> frame;
-            uint16_t len = 0;
-            if (build_immediate(nullptr, 0, frame, len) == 0 && frame)
-                tallowd_lldp_push_immediate(cfg, vrf.get(), frame.get(), len);
-            for (uint16_t i = 0; i < vrf->intf_count; i++)
-                tallowd_lldp_clear_interface(cfg, vrf->intfs.get()[i]);
-        }
+    tlog(LOG_INFO, "feature disabled, flushing LLDPD cache");
+    for (const auto &vrf : cfg->vrfs) {
+        malloc_ptr<uint8_t> frame;
+        uint16_t len = 0;
+        if (build_immediate({}, frame, len) == 0 && frame)
+            tallowd_lldp_push_immediate(cfg, vrf.get(), frame.get(), len);
+        for (uint32_t ifindex : vrf->intfs)
+            tallowd_lldp_clear_interface(cfg, ifindex);
     }
+}
+
+}  // namespace
+
+void daemon_cleanup(std::unique_ptr<daemon_config> cfg_owner)
+{
+    daemon_config *cfg = cfg_owner.get();
+    tlog(LOG_INFO, "Cleaning up...");
+    if (access(tallowd_enable_path, F_OK) != 0 && cfg->lldpd_connected)
+        flush_lldpd_cache(cfg);
     tallowd_mesra_cleanup(cfg);
     tallowd_ipc_cleanup(cfg);
     tallowd_lldp_cleanup(cfg);
@@ -266,7 +280,7 @@ void daemon_cleanup(daemon_config *cfg)
     tlog(LOG_INFO, "tallowd stopped");
     // The signal handler must never see the record once it is gone.
     active_cfg.store(nullptr);
-    delete cfg;
+    cfg_owner.reset();
 }
 
 static void install_signals()
@@ -328,36 +342,36 @@ static void main_loop(daemon_config *cfg)
 int tallowd_main(int, char **)
 {
     openlog("tallowd", LOG_PID | LOG_NDELAY, LOG_DAEMON);
-    daemon_config *cfg = daemon_create();
+    std::unique_ptr<daemon_config> cfg = daemon_create();
     if (!cfg) {
         syslog(LOG_ERR, "Failed to allocate config");
         syslog(LOG_ERR, "Config init failed");
         closelog();
         return 1;
     }
-    active_cfg.store(cfg);
-    load_config(cfg);
+    active_cfg.store(cfg.get());
+    load_config(cfg.get());
     setlogmask(log_mask_for(cfg->log_level));
     tlog(LOG_INFO, "tallowd starting");
     install_signals();
 
-    if (tallowd_ipc_init(cfg) != 0) {
+    if (tallowd_ipc_init(cfg.get()) != 0) {
         tlog(LOG_ERR, "FRR IPC init failed");
-        daemon_cleanup(cfg);
+        daemon_cleanup(std::move(cfg));
         closelog();
         return 1;
     }
-    if (tallowd_lldp_init(cfg) != 0)
+    if (tallowd_lldp_init(cfg.get()) != 0)
         tlog(LOG_WARNING, "LLDPD connection failed, will retry");
-    if (netlink_init(cfg) != 0)
+    if (netlink_init(cfg.get()) != 0)
         tlog(LOG_WARNING, "Netlink init failed, MTU changes not monitored");
-    tallowd_mesra_init(cfg);
+    tallowd_mesra_init(cfg.get());
     tlog(LOG_INFO, "tallowd started, waiting for FRR connection on %s", cfg->sock_path);
     tlog(LOG_DEBUG, "mesra_fd=%d", cfg->mesra_fd);
 
-    main_loop(cfg);
+    main_loop(cfg.get());
 
-    daemon_cleanup(cfg);
+    daemon_cleanup(std::move(cfg));
     closelog();
     return 0;
 }

@@ -5,9 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "tallowd.h"
-
-#if TALLOWD_HAVE_MESRA
+#include "daemon.h"
 
 #include <mesra.h>
 #include <numo_msgs.h>
@@ -52,10 +50,10 @@ void publish_frr_ack(daemon_config *cfg)
     }
     char key[ack_key_size] = {};
     proto_common_ack_key(frr_key, key, sizeof key);
-    int rc = mesra_publish(cfg->mesra_handle, key, record.get(), len, 0);
+    int rc = mesra_publish(cfg->mesra_handle.get(), key, record.get(), len, 0);
     record.reset();
     if (rc != 0)
-        tlog(LOG_WARNING, "mesra: publish %s failed: %s", key, mesra_errstr(cfg->mesra_handle));
+        tlog(LOG_WARNING, "mesra: publish %s failed: %s", key, mesra_errstr(cfg->mesra_handle.get()));
     else
         tlog(LOG_INFO, "mesra: published %s=ACK (source=tallowd, kind=STATE_UP)", key);
 }
@@ -64,11 +62,11 @@ void delete_frr_ack(daemon_config *cfg)
 {
     char key[ack_key_size] = {};
     proto_common_ack_key(frr_key, key, sizeof key);
-    int rc = mesra_delete(cfg->mesra_handle, key);
+    int rc = mesra_delete(cfg->mesra_handle.get(), key);
     if (rc == 0 || rc == MESRA_ERR_NOT_FOUND)
         tlog(LOG_INFO, "mesra: deleted %s", key);
     else
-        tlog(LOG_WARNING, "mesra: delete %s failed: %s", key, mesra_errstr(cfg->mesra_handle));
+        tlog(LOG_WARNING, "mesra: delete %s failed: %s", key, mesra_errstr(cfg->mesra_handle.get()));
 }
 
 // Decodes a set record into value; false (logged) when it is malformed.
@@ -105,84 +103,119 @@ void mesra_remove_fd_cb(mesra *, int fd, void *)
         cfg->mesra_fd = -1;
 }
 
-void frr_state_cb(const mesra_change *rec, void *user)
+namespace {
+
+// What the daemon does with the state of one service it follows.
+struct watched_service {
+    const char *name;   // in the decode and deletion lines
+    const char *title;  // in the warm-boot lines
+    bool daemon_config::*up;
+    bool traced;                              // a guard warning and a trace line per callback
+    void (*on_up)(daemon_config *cfg);        // after the flag is set
+    void (*on_down)(daemon_config *cfg);      // after the flag is cleared, before the reaction
+    void (*react)(daemon_config *cfg);        // the down reaction outside a warm boot
+};
+
+void frr_down_reaction(daemon_config *cfg)
 {
-    daemon_config *cfg = static_cast<daemon_config *>(user);
-    if (!rec || !cfg || !cfg->mesra_handle) {
-        tlog(LOG_WARNING, "mesra: frr callback null guard (entry=%p cfg=%p ctx=%p)", static_cast<const void *>(rec),
-             static_cast<void *>(cfg), cfg ? static_cast<void *>(cfg->mesra_handle) : nullptr);
-        return;
-    }
-    tlog(LOG_DEBUG, "mesra: frr callback op=%d len=%zu rev=%lu", rec->op, rec->len, rev_of(rec));
-
-    const char *warmboot_text;
-    if (rec->op == MESRA_OP_SET) {
-        int value = 0;
-        if (!decode_state(rec, "frr", value))
-            return;
-        if (value == state_up) {
-            cfg->frr_up = true;
-            publish_frr_ack(cfg);  // every up report is acknowledged again
-            return;
-        }
-        if (value != state_down || !cfg->frr_up)
-            return;
-        warmboot_text = "mesra: FRR down during warmboot, skipping default injection";
-    } else if (is_delete(rec->op) && cfg->frr_up) {
-        tlog(LOG_WARNING, "mesra: frr state deleted (service down, rev=%lu)", rev_of(rec));
-        warmboot_text = "mesra: FRR deleted during warmboot, skipping default injection";
-    } else {
-        return;
-    }
-
-    cfg->frr_up = false;
-    delete_frr_ack(cfg);
-    if (cfg->warmboot)
-        tlog(LOG_NOTICE, "%s", warmboot_text);
-    else if (any_defaults_present(cfg))
+    if (any_defaults_present(cfg))
         controlled_frr_down(cfg);
     else
         inject_defaults(cfg);
 }
 
-void vorsd_state_cb(const mesra_change *rec, void *user)
-{
-    daemon_config *cfg = static_cast<daemon_config *>(user);
-    if (!rec || !cfg)
-        return;
+// The switch daemon's loss always replaces the prefixes, stored defaults or not.
+const watched_service zebra_service = {"frr", "FRR", &daemon_config::frr_up, true, publish_frr_ack, delete_frr_ack,
+                                       frr_down_reaction};
+const watched_service vorsd_service = {"vorsd", "vorsd", &daemon_config::vorsd_up, false, nullptr, nullptr,
+                                       inject_defaults};
 
-    const char *warmboot_text;
+void service_state_changed(const watched_service &svc, const mesra_change *rec, daemon_config *cfg)
+{
+    if (!rec || !cfg || (svc.traced && !cfg->mesra_handle)) {
+        if (svc.traced)
+            tlog(LOG_WARNING, "mesra: %s callback null guard (entry=%p cfg=%p ctx=%p)", svc.name,
+                 static_cast<const void *>(rec), static_cast<void *>(cfg),
+                 cfg ? static_cast<void *>(cfg->mesra_handle.get()) : nullptr);
+        return;
+    }
+    if (svc.traced)
+        tlog(LOG_DEBUG, "mesra: %s callback op=%d len=%zu rev=%lu", svc.name, rec->op, rec->len, rev_of(rec));
+
+    bool &up = cfg->*svc.up;
+    const char *event;
     if (rec->op == MESRA_OP_SET) {
         int value = 0;
-        if (!decode_state(rec, "vorsd", value))
+        if (!decode_state(rec, svc.name, value))
             return;
         if (value == state_up) {
-            cfg->vorsd_up = true;
+            up = true;
+            if (svc.on_up)
+                svc.on_up(cfg);  // every up report counts again
             return;
         }
-        if (value != state_down || !cfg->vorsd_up)
+        if (value != state_down || !up)
             return;
-        warmboot_text = "mesra: vorsd down during warmboot, skipping default injection";
-    } else if (is_delete(rec->op) && cfg->vorsd_up) {
-        tlog(LOG_WARNING, "mesra: vorsd state deleted (service down, rev=%lu)", rev_of(rec));
-        warmboot_text = "mesra: vorsd deleted during warmboot, skipping default injection";
+        event = "down";
+    } else if (is_delete(rec->op) && up) {
+        tlog(LOG_WARNING, "mesra: %s state deleted (service down, rev=%lu)", svc.name, rev_of(rec));
+        event = "deleted";
     } else {
         return;
     }
 
-    cfg->vorsd_up = false;
-    // The switch daemon's loss always replaces the prefixes, stored defaults or not.
+    up = false;
+    if (svc.on_down)
+        svc.on_down(cfg);
     if (cfg->warmboot)
-        tlog(LOG_NOTICE, "%s", warmboot_text);
+        tlog(LOG_NOTICE, "mesra: %s %s during warmboot, skipping default injection", svc.title, event);
     else
-        inject_defaults(cfg);
+        svc.react(cfg);
 }
+
+}  // namespace
+
+void frr_state_cb(const mesra_change *rec, void *user)
+{
+    service_state_changed(zebra_service, rec, static_cast<daemon_config *>(user));
+}
+
+void vorsd_state_cb(const mesra_change *rec, void *user)
+{
+    service_state_changed(vorsd_service, rec, static_cast<daemon_config *>(user));
+}
+
+void mesra_handle_deleter::operator()(mesra *m) const
+{
+    mesra_cleanup(m);
+}
+
+void mesra_sub_deleter::operator()(mesra_sub *s) const
+{
+    mesra_unsubscribe(s);
+}
+
+namespace {
+
+void subscribe(daemon_config *cfg, mesra_sub_ptr &sub, const char *key, mesra_change_cb cb, const char *name)
+{
+    mesra_sub *raw = nullptr;
+    // Flag MESRA_SUB_CURRENT: a state already in the store is reported at the first dispatch.
+    if (mesra_subscribe(&raw, cfg->mesra_handle.get(), key, state_field, cb, cfg, MESRA_SUB_CURRENT) != 0) {
+        tlog(LOG_WARNING, "mesra: subscribe %s failed: %s", name, mesra_errstr(cfg->mesra_handle.get()));
+        return;
+    }
+    sub.reset(raw);
+    tlog(LOG_INFO, "mesra: subscribed to %s state", name);
+}
+
+}  // namespace
 
 void tallowd_mesra_init(daemon_config *cfg)
 {
-    cfg->mesra_handle = nullptr;
-    cfg->frr_sub = nullptr;
-    cfg->vorsd_sub = nullptr;
+    cfg->vorsd_sub.reset();
+    cfg->frr_sub.reset();
+    cfg->mesra_handle.reset();
     cfg->mesra_fd = -1;
     cfg->frr_up = false;
     cfg->vorsd_up = false;
@@ -195,67 +228,33 @@ void tallowd_mesra_init(daemon_config *cfg)
         cfg->mesra_fd = -1;
         return;
     }
-    cfg->mesra_handle = handle;
+    cfg->mesra_handle.reset(handle);
     tlog(LOG_INFO, "mesra: initialized (service=tallowd)");
 
     if (mesra_publish_state_up(handle, state_up_ttl_ms, nullptr) != 0)
         tlog(LOG_WARNING, "mesra: publish state=up failed: %s", mesra_errstr(handle));
     else
         tlog(LOG_INFO, "mesra: published state=up");
-
-    // Flag MESRA_SUB_CURRENT: a state already in the store is reported at the first dispatch.
-    if (mesra_subscribe(&cfg->frr_sub, handle, frr_key, state_field, frr_state_cb, cfg, MESRA_SUB_CURRENT) != 0) {
-        cfg->frr_sub = nullptr;
-        tlog(LOG_WARNING, "mesra: subscribe frr failed: %s", mesra_errstr(handle));
-    } else {
-        tlog(LOG_INFO, "mesra: subscribed to frr state");
-    }
-    if (mesra_subscribe(&cfg->vorsd_sub, handle, vorsd_key, state_field, vorsd_state_cb, cfg, MESRA_SUB_CURRENT) !=
-        0) {
-        cfg->vorsd_sub = nullptr;
-        tlog(LOG_WARNING, "mesra: subscribe vorsd failed: %s", mesra_errstr(handle));
-    } else {
-        tlog(LOG_INFO, "mesra: subscribed to vorsd state");
-    }
+    subscribe(cfg, cfg->frr_sub, frr_key, frr_state_cb, "frr");
+    subscribe(cfg, cfg->vorsd_sub, vorsd_key, vorsd_state_cb, "vorsd");
 }
 
 void tallowd_mesra_dispatch(daemon_config *cfg)
 {
     tlog(LOG_DEBUG, "mesra: dispatch on fd %d", cfg->mesra_fd);
     if (cfg->mesra_handle)
-        mesra_dispatch(cfg->mesra_handle);
+        mesra_dispatch(cfg->mesra_handle.get());
 }
 
 void tallowd_mesra_cleanup(daemon_config *cfg)
 {
     if (cfg->mesra_handle)
         delete_frr_ack(cfg);
-    if (cfg->frr_sub) {
-        mesra_unsubscribe(cfg->frr_sub);
-        cfg->frr_sub = nullptr;
-    }
-    if (cfg->vorsd_sub) {
-        mesra_unsubscribe(cfg->vorsd_sub);
-        cfg->vorsd_sub = nullptr;
-    }
+    cfg->frr_sub.reset();
+    cfg->vorsd_sub.reset();
     if (cfg->mesra_handle) {
         tlog(LOG_INFO, "mesra: cleaning up");
-        mesra_cleanup(cfg->mesra_handle);
-        cfg->mesra_handle = nullptr;
+        cfg->mesra_handle.reset();
     }
     cfg->mesra_fd = -1;
 }
-
-#else  // built without the state service: the daemon runs without service state
-
-void tallowd_mesra_init(daemon_config *cfg)
-{
-    cfg->mesra_fd = -1;
-}
-void tallowd_mesra_cleanup(daemon_config *cfg)
-{
-    cfg->mesra_fd = -1;
-}
-void tallowd_mesra_dispatch(daemon_config *) {}
-
-#endif

@@ -13,7 +13,7 @@
 #include <memory>
 #include <new>
 
-#include "tallowd.h"
+#include "daemon.h"
 
 namespace {
 
@@ -25,18 +25,18 @@ constexpr uint16_t rtm_newlink = 16;
 constexpr uint16_t ifla_mtu = 4;
 
 // Netlink messages are in host byte order; fields are read by copy, never through casts of the
-// (possibly unaligned) buffer.
-uint16_t get_host16(const uint8_t *p)
+// (possibly unaligned) buffer. A field that is not all there reads as 0.
+uint16_t host16(const_byte_span b, size_t off)
 {
-    uint16_t v;
-    std::memcpy(&v, p, sizeof v);
+    uint16_t v = 0;
+    get_host(b, off, v);
     return v;
 }
 
-uint32_t get_host32(const uint8_t *p)
+uint32_t host32(const_byte_span b, size_t off)
 {
-    uint32_t v;
-    std::memcpy(&v, p, sizeof v);
+    uint32_t v = 0;
+    get_host(b, off, v);
     return v;
 }
 
@@ -129,17 +129,18 @@ void netlink_read(daemon_config *cfg)
 
 void netlink_handle_datagram(daemon_config *cfg, const uint8_t *data, size_t len)
 {
+    const_byte_span datagram(data, len);
     size_t off = 0;
     while (len - off >= nlmsg_header_size) {
-        const uint8_t *msg = data + off;
-        uint32_t msg_len = get_host32(msg);
-        uint16_t type = get_host16(msg + 4);
-        if (msg_len < nlmsg_header_size || msg_len > len - off)
+        const_byte_span msg = datagram.subspan(off);
+        uint32_t msg_len = host32(msg, 0);
+        uint16_t type = host16(msg, 4);
+        if (msg_len < nlmsg_header_size || msg_len > msg.size())
             return;
         if (type == rtm_newlink)
-            handle_newlink(cfg, msg, msg_len);
+            handle_newlink(cfg, msg.data(), msg_len);
         size_t step = align4(msg_len);
-        if (step >= len - off)
+        if (step >= msg.size())
             return;
         off += step;
     }
@@ -147,39 +148,42 @@ void netlink_handle_datagram(daemon_config *cfg, const uint8_t *data, size_t len
 
 vrf_context *vrf_find_by_ifindex(daemon_config *cfg, uint32_t ifindex)
 {
-    for (const auto &vrf : cfg->vrfs) {
-        const uint32_t *intfs = vrf->intfs.get();
-        for (uint16_t i = 0; i < vrf->intf_count; i++)
-            if (intfs[i] == ifindex)
+    for (const auto &vrf : cfg->vrfs)
+        for (uint32_t i : vrf->intfs)
+            if (i == ifindex)
                 return vrf.get();
-    }
     return nullptr;
 }
 
-void handle_newlink(daemon_config *cfg, const uint8_t *msg, size_t len)
+namespace {
+
+// The value of the link's IFLA_MTU attribute, or 0 when it carries none.
+uint32_t link_mtu(const_byte_span attrs)
+{
+    while (attrs.size() >= rtattr_header_size) {
+        uint16_t attr_len = host16(attrs, 0);
+        uint16_t attr_type = host16(attrs, 2);
+        if (attr_len < rtattr_header_size || attr_len > attrs.size())
+            return 0;
+        if (attr_type == ifla_mtu)
+            return attr_len >= rtattr_header_size + 4 ? host32(attrs, rtattr_header_size) : 0;
+        size_t step = align4(attr_len);
+        if (step >= attrs.size())
+            return 0;
+        attrs = attrs.subspan(step);
+    }
+    return 0;
+}
+
+}  // namespace
+
+void handle_newlink(daemon_config *cfg, const uint8_t *data, size_t len)
 {
     if (len < nlmsg_header_size + ifinfo_header_size)
         return;
-    uint32_t ifindex = get_host32(msg + nlmsg_header_size + 4);
-    uint32_t mtu = 0;
-    const uint8_t *attrs = msg + nlmsg_header_size + ifinfo_header_size;
-    size_t remaining = len - nlmsg_header_size - ifinfo_header_size;
-    while (remaining >= rtattr_header_size) {
-        uint16_t attr_len = get_host16(attrs);
-        uint16_t attr_type = get_host16(attrs + 2);
-        if (attr_len < rtattr_header_size || attr_len > remaining)
-            break;
-        if (attr_type == ifla_mtu) {
-            if (attr_len >= rtattr_header_size + 4)
-                mtu = get_host32(attrs + rtattr_header_size);
-            break;
-        }
-        size_t step = align4(attr_len);
-        if (step >= remaining)
-            break;
-        attrs += step;
-        remaining -= step;
-    }
+    const_byte_span msg(data, len);
+    uint32_t ifindex = host32(msg, nlmsg_header_size + 4);
+    uint32_t mtu = link_mtu(msg.subspan(nlmsg_header_size + ifinfo_header_size));
     if (mtu == 0)
         return;
     tlog(LOG_DEBUG, "netlink: RTM_NEWLINK ifindex=%u mtu=%u", ifindex, mtu);

@@ -17,22 +17,13 @@
 
 #include <gtest/gtest.h>
 
-#include "tallowd.h"
+#include "daemon.h"
 #include "test_support.h"
 
 namespace {
 
-using test_support::capture;
 using test_support::logged;
-
-std::vector<std::string> with_prefix(const std::string &prefix)
-{
-    std::vector<std::string> out;
-    for (const auto &l : logged)
-        if (l.rfind(prefix, 0) == 0)
-            out.push_back(l);
-    return out;
-}
+using test_support::with_prefix;
 
 void put16(std::vector<uint8_t> &b, size_t at, uint16_t v)
 {
@@ -96,10 +87,8 @@ struct netlink_fixture : test_support::daemon_test {
     vrf_context *vrf_with(uint32_t id, const std::vector<uint32_t> &intfs, int prefixes)
     {
         vrf_context *vrf = vrf_lookup_or_create(cfg, id);
-        vrf->intfs.reset(static_cast<uint32_t *>(std::malloc(sizeof(uint32_t) * (intfs.size() + 1))));
-        for (size_t i = 0; i < intfs.size(); i++)
-            vrf->intfs.get()[i] = intfs[i];
-        vrf->intf_count = uint16_t(intfs.size());
+        EXPECT_EQ(vrf->intfs.resize(intfs.size()), 0);
+        std::copy(intfs.begin(), intfs.end(), vrf->intfs.begin());
         for (int i = 0; i < prefixes; i++) {
             uint8_t addr[16] = {10, uint8_t(i >> 8), uint8_t(i)};
             EXPECT_EQ(add_or_update(&vrf->db, 4, addr, 24, 0, 0), 1);
@@ -147,7 +136,7 @@ TEST_F(netlink_fixture, DatagramWalk)
         {"shorter than a header", std::vector<uint8_t>(15, 0xff), {}},
     };
     for (const auto &c : cases) {
-        logged.clear();
+        test_support::capture_log();
         netlink_handle_datagram(cfg, c.datagram.data(), c.datagram.size());
         EXPECT_EQ(with_prefix("netlink: RTM_NEWLINK"), c.seen) << c.name;
     }
@@ -169,7 +158,7 @@ TEST_F(netlink_fixture, RebuildDecision)
     vrf_context *full = vrf_with(7, {9001, 9002}, 1);
     vrf_with(8, {9003}, 0);
     auto newlink = [&](int32_t ifindex, uint32_t mtu) {
-        logged.clear();
+        test_support::capture_log();
         auto m = link_msg(RTM_NEWLINK, ifindex, {mtu_attr(mtu)});
         netlink_handle_datagram(cfg, m.data(), m.size());
         return with_prefix("netlink: MTU");
@@ -234,7 +223,7 @@ TEST_F(netlink_fixture, VethMtuDropRebuildsForTheSmallerMtu)
     ASSERT_EQ(vrf->blobs.blob_count, 1);
     netlink_read(cfg);  // the notifications of the set-up: MTU 9000 is what the frames were built for
 
-    logged.clear();
+    test_support::capture_log();
     ASSERT_TRUE(sh("ip link set nlt1 mtu 1500"));
     std::string rebuild = "netlink: MTU 1500 on ifindex " + std::to_string(b) + ", rebuilding blobs (VRF 7)";
     ASSERT_TRUE(read_until(cfg, rebuild));
@@ -245,10 +234,10 @@ TEST_F(netlink_fixture, VethMtuDropRebuildsForTheSmallerMtu)
 
     // A further notification of the 1500 interface is "unchanged"; one of the 9000 interface rebuilds
     // to the same result.
-    logged.clear();
+    test_support::capture_log();
     ASSERT_TRUE(sh("ip link set nlt1 mtu 1500 txqueuelen 500"));
     ASSERT_TRUE(read_until(cfg, "netlink: MTU 1500 unchanged on ifindex " + std::to_string(b) + " (VRF 7), skipping"));
-    logged.clear();
+    test_support::capture_log();
     ASSERT_TRUE(sh("ip link set nlt0 txqueuelen 600"));
     ASSERT_TRUE(read_until(cfg, "netlink: MTU 9000 on ifindex " + std::to_string(a) + ", rebuilding blobs (VRF 7)"));
     EXPECT_EQ(vrf->mtu, 1500);
@@ -273,7 +262,7 @@ TEST_F(netlink_fixture, MessagesFromOtherProcessesAreIgnored)
               ssize_t(m.size()));
     pollfd p{cfg->netlink_fd.get(), POLLIN, 0};
     ASSERT_EQ(poll(&p, 1, 1000), 1);
-    logged.clear();
+    test_support::capture_log();
     netlink_read(cfg);
     EXPECT_TRUE(with_prefix("netlink: RTM_NEWLINK").empty());
     EXPECT_EQ(with_prefix("netlink: read").size(), 1u);

@@ -1,11 +1,11 @@
-// Prefix database and VRF contexts: per-VRF hash table with an insertion-ordered entry list, the
-// global prefix limit, and the reactions to the routing suite going down.
+// Prefix database and VRF contexts: per-VRF hash table with an insertion-ordered entry list and the
+// global prefix limit.
 
 #include <bit>
 #include <cstring>
 #include <new>
 
-#include "tallowd.h"
+#include "daemon.h"
 
 namespace {
 
@@ -19,13 +19,12 @@ const uint8_t zero_addr[16] = {};
 }  // namespace
 
 struct prefix_pool {
-    malloc_ptr<prefix_entry *> chunks;  // chunk_count chunks of chunk_entries entries
+    heap_array<prefix_entry *> chunks;  // the first chunk_count hold chunk_entries entries each
     uint32_t chunk_count = 0;
-    uint32_t chunk_capacity = 0;
-    uint32_t used = 0;                // handles handed out so far, free or not
-    uint32_t free_head = prefix_nil;  // freed entries, chained through hash_next
-    uint32_t last = prefix_nil;       // handle of the newest entry
-    malloc_ptr<uint32_t> buckets;     // chain heads, bucket_mask + 1 of them
+    uint32_t used = 0;                  // handles handed out so far, free or not
+    uint32_t free_head = prefix_nil;    // freed entries, chained through hash_next
+    uint32_t last = prefix_nil;         // handle of the newest entry
+    heap_array<uint32_t> buckets;       // chain heads, bucket_mask + 1 of them
     uint32_t bucket_mask = 0;
 
     prefix_pool() = default;
@@ -34,10 +33,10 @@ struct prefix_pool {
     ~prefix_pool()
     {
         for (uint32_t i = 0; i < chunk_count; i++)
-            std::free(chunks.get()[i]);
+            std::free(chunks[i]);
     }
 
-    prefix_entry *at(uint32_t h) const { return chunks.get()[h >> chunk_shift] + (h & chunk_mask); }
+    prefix_entry *at(uint32_t h) const { return chunks[h >> chunk_shift] + (h & chunk_mask); }
 };
 
 void prefix_pool_deleter::operator()(prefix_pool *p) const
@@ -76,7 +75,7 @@ uint64_t leading_bytes_mask(unsigned n)
 unsigned key_bytes(uint8_t afi, uint8_t plen)
 {
     unsigned n = (unsigned(plen) + 7) / 8;
-    unsigned width = afi == 4 ? 4 : 16;
+    unsigned width = afi == afi_ipv4 ? 4 : 16;
     return n < width ? n : width;
 }
 
@@ -125,9 +124,9 @@ prefix_key entry_key(const prefix_entry *e)
 }
 
 // Finds the key; sets *handle to its handle and *link to the chain link that points at it.
-prefix_entry *find(const prefix_pool *pool, const prefix_key &k, uint32_t **link, uint32_t *handle)
+prefix_entry *find(prefix_pool *pool, const prefix_key &k, uint32_t **link, uint32_t *handle)
 {
-    uint32_t *l = &pool->buckets.get()[key_hash(k) & pool->bucket_mask];
+    uint32_t *l = &pool->buckets[key_hash(k) & pool->bucket_mask];
     while (*l != prefix_nil) {
         prefix_entry *e = pool->at(*l);
         if (key_matches(e, k)) {
@@ -147,12 +146,11 @@ prefix_pool *pool_create()
     auto *pool = new (std::nothrow) prefix_pool();
     if (!pool)
         return nullptr;
-    pool->buckets.reset(static_cast<uint32_t *>(std::malloc(prefix_buckets * sizeof(uint32_t))));
-    if (!pool->buckets) {
+    if (pool->buckets.resize(prefix_buckets) != 0) {
         delete pool;
         return nullptr;
     }
-    std::memset(pool->buckets.get(), 0xFF, prefix_buckets * sizeof(uint32_t));
+    std::memset(pool->buckets.data(), 0xFF, prefix_buckets * sizeof(uint32_t));
     pool->bucket_mask = prefix_buckets - 1;
     return pool;
 }
@@ -168,19 +166,12 @@ uint32_t pool_alloc(prefix_pool *pool)
         return prefix_nil;
     uint32_t chunk = pool->used >> chunk_shift;
     if (chunk == pool->chunk_count) {
-        if (chunk == pool->chunk_capacity) {
-            uint32_t cap = pool->chunk_capacity ? pool->chunk_capacity * 2 : 8;
-            void *grown = std::realloc(pool->chunks.get(), size_t(cap) * sizeof(prefix_entry *));
-            if (!grown)
-                return prefix_nil;
-            (void)pool->chunks.release();
-            pool->chunks.reset(static_cast<prefix_entry **>(grown));
-            pool->chunk_capacity = cap;
-        }
+        if (chunk == pool->chunks.size() && pool->chunks.resize(chunk ? size_t(chunk) * 2 : 8) != 0)
+            return prefix_nil;
         auto *mem = static_cast<prefix_entry *>(std::malloc(chunk_entries * sizeof(prefix_entry)));
         if (!mem)
             return prefix_nil;
-        pool->chunks.get()[chunk] = mem;
+        pool->chunks[chunk] = mem;
         pool->chunk_count++;
     }
     return pool->used++;
@@ -208,24 +199,24 @@ void grow_buckets(prefix_db *db)
     if (n >= (uint64_t(1) << 31))
         return;
     uint64_t new_n = n * 2;
-    auto *nb = static_cast<uint32_t *>(std::malloc(new_n * sizeof(uint32_t)));
-    if (!nb)
+    heap_array<uint32_t> nb;
+    if (nb.resize(new_n) != 0)
         return;
-    std::memset(nb, 0xFF, new_n * sizeof(uint32_t));
+    std::memset(nb.data(), 0xFF, new_n * sizeof(uint32_t));
     uint32_t mask = uint32_t(new_n - 1);
     for (prefix_entry *e = db->first; e; e = e->list_next) {
         uint32_t *head = &nb[key_hash(entry_key(e)) & mask];
         e->hash_next = *head;
         *head = handle_in_list(pool, e);
     }
-    pool->buckets.reset(nb);
+    pool->buckets = std::move(nb);
     pool->bucket_mask = mask;
 }
 
 void count_removed(prefix_db *db, const prefix_entry *e)
 {
     db->count--;
-    if (e->afi == 4)
+    if (e->afi == afi_ipv4)
         db->v4_count--;
     if (e->plen == 0)
         db->default_count--;
@@ -260,7 +251,7 @@ void erase_entry(prefix_db *db, prefix_entry *e)
 {
     prefix_pool *pool = db->pool.get();
     uint32_t h = handle_in_list(pool, e);
-    uint32_t *l = &pool->buckets.get()[key_hash(entry_key(e)) & pool->bucket_mask];
+    uint32_t *l = &pool->buckets[key_hash(entry_key(e)) & pool->bucket_mask];
     while (*l != h) {
         if (*l == prefix_nil)
             return;  // not chained: cannot happen, and never unlink what the chain does not hold
@@ -336,9 +327,9 @@ int store(prefix_db *db, uint8_t afi, const uint8_t *addr, uint8_t plen, uint8_t
     e->plen = plen;
     e->w = w;
     e->epoch = epoch;
-    std::memcpy(e->addr, addr, afi == 4 ? 4 : 16);
+    std::memcpy(e->addr, addr, afi == afi_ipv4 ? 4 : 16);
 
-    uint32_t *head = &pool->buckets.get()[key_hash(k) & pool->bucket_mask];
+    uint32_t *head = &pool->buckets[key_hash(k) & pool->bucket_mask];
     e->hash_next = *head;
     *head = h;
 
@@ -351,7 +342,7 @@ int store(prefix_db *db, uint8_t afi, const uint8_t *addr, uint8_t plen, uint8_t
     pool->last = h;
 
     db->count++;
-    if (afi == 4)
+    if (afi == afi_ipv4)
         db->v4_count++;
     if (plen == 0)
         db->default_count++;
@@ -378,8 +369,8 @@ int add_or_update(prefix_db *db, uint8_t afi, const uint8_t *addr, uint8_t plen,
 
 void add_default_routes(prefix_db *db)
 {
-    store(db, 4, zero_addr, 0, 0, 0, limit_check::exempt);
-    store(db, 6, zero_addr, 0, 0, 0, limit_check::exempt);
+    store(db, afi_ipv4, zero_addr, 0, 0, 0, limit_check::exempt);
+    store(db, afi_ipv6, zero_addr, 0, 0, 0, limit_check::exempt);
 }
 
 int remove(prefix_db *db, uint8_t afi, const uint8_t *addr, uint8_t plen)
@@ -492,7 +483,6 @@ void vrf_release(vrf_context *vrf)
     clear(&vrf->db);
     blobs_free(&vrf->blobs);
     vrf->intfs.reset();
-    vrf->intf_count = 0;
 }
 
 }  // namespace
@@ -522,42 +512,4 @@ bool any_defaults_present(daemon_config *cfg)
         if (vrf->db.default_count > 0)
             return true;
     return false;
-}
-
-void controlled_frr_down(daemon_config *cfg)
-{
-    tlog(LOG_INFO, "failure: controlled FRR down, keeping defaults");
-    for (const auto &vrf_ptr : cfg->vrfs) {
-        vrf_context *vrf = vrf_ptr.get();
-        if (remove_non_defaults(&vrf->db) > 0 || vrf->dirty) {
-            build_blobs(vrf, default_mtu);
-            if (cfg->lldpd_connected) {
-                tallowd_lldp_push_periodic(cfg, vrf, true);
-                if (cfg->lldpd_connected)
-                    vrf->dirty = 0;  // still owed when the push lost the connection
-            }
-        }
-        vrf->holddown_pending = 0;
-        vrf->in_sync = 0;
-        vrf->epoch = 0;
-    }
-}
-
-void inject_defaults(daemon_config *cfg)
-{
-    tlog(LOG_DEBUG, "failure: inject_defaults");
-    tlog(LOG_WARNING, "failure: FRR down, injecting default routes");
-    for (const auto &vrf_ptr : cfg->vrfs) {
-        vrf_context *vrf = vrf_ptr.get();
-        clear(&vrf->db);
-        vrf->epoch = 0;
-        vrf->in_sync = 0;
-        vrf->holddown_pending = 0;
-        add_default_routes(&vrf->db);
-        tlog(LOG_INFO, "failure: VRF %u: cleared %s, injected default routes (0/0, ::/0)", vrf->vrf_id, "prefix DB");
-        build_blobs(vrf, default_mtu);
-        tallowd_lldp_push_periodic(cfg, vrf, true);
-        vrf->dirty = 0;
-    }
-    tlog(LOG_WARNING, "failure: default routes pushed to all downlink interfaces");
 }

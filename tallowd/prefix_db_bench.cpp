@@ -10,7 +10,7 @@
 #include <random>
 #include <vector>
 
-#include "tallowd.h"
+#include "daemon.h"
 
 namespace {
 

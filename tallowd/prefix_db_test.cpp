@@ -14,16 +14,12 @@
 #include <utility>
 #include <vector>
 
-#include "tallowd.h"
+#include "daemon.h"
+#include "test_support.h"
 
 namespace {
 
-std::vector<std::pair<int, std::string>> db_log;
-
-void capture(int prio, const char *line)
-{
-    db_log.emplace_back(prio, line);
-}
+using addr_bytes = std::array<uint8_t, 16>;
 
 std::array<uint8_t, 16> addr_of(const char *text)
 {
@@ -34,19 +30,14 @@ std::array<uint8_t, 16> addr_of(const char *text)
     return a;
 }
 
-std::array<uint8_t, 16> addr_v6(uint32_t i)
+addr_bytes addr_v6(uint32_t i)
 {
-    std::array<uint8_t, 16> a{0x20, 0x01, 0x0d, 0xb8};
-    a[4] = uint8_t(i >> 24);
-    a[5] = uint8_t(i >> 16);
-    a[6] = uint8_t(i >> 8);
-    a[7] = uint8_t(i);
-    return a;
+    return test_support::v6(i);
 }
 
-std::array<uint8_t, 16> addr_v4(uint32_t i)
+addr_bytes addr_v4(uint32_t i)
 {
-    return {10, uint8_t(i >> 16), uint8_t(i >> 8), uint8_t(i)};
+    return test_support::v4(i);
 }
 
 class DbTest : public ::testing::Test {
@@ -56,8 +47,7 @@ protected:
 
     void SetUp() override
     {
-        db_log.clear();
-        log_hook = capture;
+        test_support::capture_log();
         active_cfg.store(&cfg);
     }
     void TearDown() override
@@ -78,13 +68,7 @@ protected:
         auto a = addr_of(text);
         return lookup(&db, std::strchr(text, ':') ? 6 : 4, a.data(), plen);
     }
-    size_t lines_with(const std::string &text, int prio) const
-    {
-        size_t n = 0;
-        for (const auto &[p, line] : db_log)
-            n += p == prio && line.find(text) != std::string::npos;
-        return n;
-    }
+    size_t lines_with(const std::string &text, int prio) const { return test_support::lines_with(text, prio); }
     std::vector<std::string> walk(const prefix_db &d) const
     {
         std::vector<std::string> out;
@@ -226,7 +210,7 @@ TEST_F(DbTest, SweepByEpochKeepsWithdrawnAndCurrent)
     EXPECT_EQ(walk(db), want);
     for (uint32_t epoch = 0; epoch < 5; epoch++)
         EXPECT_EQ(lookup(&db, 4, addr_v4(epoch).data(), 32), nullptr);
-    db_log.clear();
+    test_support::capture_log();
     EXPECT_EQ(sweep_stale(&db, 5), 0);
     EXPECT_EQ(lines_with("sweep removed", LOG_INFO), 0u);
 }
@@ -400,9 +384,7 @@ TEST_P(DefaultsOverLimit, EveryVrfGetsBothDefaults)
         ASSERT_EQ(add_or_update(&full->db, 4, addr_v4(i).data(), 32, 0, 1), 1);
     ASSERT_EQ(add("10.0.0.0", 8, 0, 1, &full->db), -1) << "the limit still holds for the routing suite";
     for (vrf_context *x : {first, full}) {
-        x->intfs.reset(static_cast<uint32_t *>(std::malloc(sizeof(uint32_t))));
-        x->intfs.get()[0] = 7;
-        x->intf_count = 1;
+        test_support::set_intfs(*x, {7});
     }
     if (client_lost)
         disconnect_cleanup(&cfg);

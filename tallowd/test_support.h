@@ -1,31 +1,97 @@
-// Shared pieces of the daemon's unit tests: the captured log and a daemon context for one test.
+// Shared pieces of the daemon's unit tests: the captured log, address and interface helpers, and a
+// daemon context for one test.
 #pragma once
 
+#include <array>
+#include <cstdint>
+#include <initializer_list>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
-#include "tallowd.h"
+#include "daemon.h"
 
 namespace test_support {
 
-inline std::vector<std::string> logged;  // every line that passed the log level, oldest first
+// Every line that passed the log level, oldest first, and its priority at the same index.
+inline std::vector<std::string> logged;
+inline std::vector<int> logged_prio;
 
-inline void capture(int, const char *line)
+inline void capture(int prio, const char *line)
 {
     logged.emplace_back(line);
+    logged_prio.push_back(prio);
+}
+
+// Starts capturing afresh.
+inline void capture_log()
+{
+    logged.clear();
+    logged_prio.clear();
+    log_hook = capture;
+}
+
+// Lines that contain the text, at the given priority or (prio -1) at any.
+inline size_t lines_with(const std::string &text, int prio = -1)
+{
+    size_t n = 0;
+    for (size_t i = 0; i < logged.size(); i++)
+        n += (prio < 0 || logged_prio[i] == prio) && logged[i].find(text) != std::string::npos;
+    return n;
+}
+
+// Lines equal to the text.
+inline int count_lines(const std::string &text)
+{
+    int n = 0;
+    for (const auto &l : logged)
+        n += l == text;
+    return n;
+}
+
+inline bool has_line(const std::string &text)
+{
+    return count_lines(text) > 0;
+}
+
+inline std::vector<std::string> with_prefix(const std::string &prefix)
+{
+    std::vector<std::string> out;
+    for (const auto &l : logged)
+        if (l.rfind(prefix, 0) == 0)
+            out.push_back(l);
+    return out;
+}
+
+// Test addresses: 10.x.y.z and 2001:db8:<i>::, numbered.
+inline std::array<uint8_t, 16> v4(uint32_t i)
+{
+    return {10, uint8_t(i >> 16), uint8_t(i >> 8), uint8_t(i)};
+}
+
+inline std::array<uint8_t, 16> v6(uint32_t i)
+{
+    return {0x20, 0x01, 0x0d, 0xb8, uint8_t(i >> 24), uint8_t(i >> 16), uint8_t(i >> 8), uint8_t(i)};
+}
+
+inline void set_intfs(vrf_context &vrf, std::initializer_list<uint32_t> ifindexes)
+{
+    ASSERT_EQ(vrf.intfs.resize(ifindexes.size()), 0);
+    std::copy(ifindexes.begin(), ifindexes.end(), vrf.intfs.begin());
 }
 
 // A daemon context that is active, logs at debug level into `logged`, and is freed afterwards.
 struct daemon_test : ::testing::Test {
+    std::unique_ptr<daemon_config> cfg_owner;
     daemon_config *cfg = nullptr;
 
     void SetUp() override
     {
-        logged.clear();
-        log_hook = capture;
-        cfg = daemon_create();
+        capture_log();
+        cfg_owner = daemon_create();
+        cfg = cfg_owner.get();
         cfg->log_level = daemon_config::LOG_LEVEL_DEBUG;
         active_cfg.store(cfg);
     }
@@ -33,7 +99,7 @@ struct daemon_test : ::testing::Test {
     {
         vrf_remove_all(cfg);
         active_cfg.store(nullptr);
-        delete cfg;
+        cfg_owner.reset();
         log_hook = nullptr;
     }
 };

@@ -9,10 +9,16 @@
 #include <memory>
 #include <vector>
 
+#include "heap_array.h"
+
 struct free_deleter {
     void operator()(void *p) const { std::free(p); }
 };
 template <typename T> using malloc_ptr = std::unique_ptr<T, free_deleter>;
+
+// Address families of a prefix, as the northbound protocol numbers them.
+constexpr uint8_t afi_ipv4 = 4;
+constexpr uint8_t afi_ipv6 = 6;
 
 // One prefix of a VRF. Its key is (afi, plen, first ceil(plen/8) bytes of addr).
 // Entries live in the database's slab pool and are 40 bytes each: the links other than list_next
@@ -67,8 +73,7 @@ struct blob_set {
 struct vrf_context {
     uint32_t vrf_id = 0;
     prefix_db db;
-    malloc_ptr<uint32_t> intfs;  // downlink ifindexes as the last INTF_SET gave them
-    uint16_t intf_count = 0;
+    heap_array<uint32_t> intfs;  // downlink ifindexes as the last INTF_SET gave them (at most 512)
     uint16_t mtu = 0;            // MTU of the last build over non-default entries, before the clamp
     blob_set blobs;
     uint32_t epoch = 0;

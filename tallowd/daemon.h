@@ -6,6 +6,10 @@
 #include <cstddef>
 #include <cstdint>
 
+#include <memory>
+#include <span>
+
+#include "bytes.h"
 #include "daemon_config.h"
 #include "log.h"
 #include "vrf_context.h"
@@ -14,7 +18,7 @@ struct pollfd;
 
 /* main_loop.cpp: process, configuration, signals, poll loop, timers */
 int tallowd_main(int argc, char **argv);
-daemon_config *daemon_create();
+std::unique_ptr<daemon_config> daemon_create();
 void load_config(daemon_config *cfg, const char *path = tallowd_conf_path);
 void on_signal(int sig);
 int set_nonblocking(int fd);
@@ -24,7 +28,7 @@ void run_timers(daemon_config *cfg);
 int compute_poll_timeout(daemon_config *cfg);
 int64_t ms_elapsed(const timespec &now, const timespec &then);
 timespec monotonic_now();
-void daemon_cleanup(daemon_config *cfg);
+void daemon_cleanup(std::unique_ptr<daemon_config> cfg);  // frees the record last
 
 /* ipc.cpp: northbound server */
 int tallowd_ipc_init(daemon_config *cfg);
@@ -55,6 +59,14 @@ vrf_context *vrf_lookup_or_create(daemon_config *cfg, uint32_t vrf_id);
 void vrf_remove(daemon_config *cfg, vrf_context *vrf);
 void vrf_remove_all(daemon_config *cfg);
 bool any_defaults_present(daemon_config *cfg);
+
+/* vrf_ops.cpp: whole-VRF operations */
+// Rebuilds the frames when asked and pushes them when lldpd is connected; when the connection
+// survives the push, the VRF owes nothing more (dirty and the holddown cleared). True then.
+bool vrf_push(daemon_config *cfg, vrf_context *vrf, bool rebuild, bool trigger);
+void vrf_keep_defaults(daemon_config *cfg, vrf_context *vrf);  // drop the specifics, push if that changed anything
+void vrf_reset_to_defaults(vrf_context *vrf);                   // nothing but 0/0 and ::/0, epoch 0
+void vrf_end_sync_state(vrf_context *vrf);                      // no holddown, no sync, epoch 0
 void controlled_frr_down(daemon_config *cfg);
 void inject_defaults(daemon_config *cfg);
 
@@ -63,10 +75,8 @@ uint16_t read_mtu(uint32_t ifindex, const char *sysfs_root = "/sys/class/net");
 uint16_t get_vrf_mtu(vrf_context *vrf, uint16_t default_mtu_value);
 int build_blobs(vrf_context *vrf, uint16_t default_mtu_value);
 int build_defaults_blob(vrf_context *vrf);
-int build_immediate(const prefix_entry *const *entries, uint16_t count, malloc_ptr<uint8_t> &out, uint16_t &out_len);
-void encode_tlv_header(uint8_t *dst, unsigned type, unsigned length);
-int encode_header_tlv(uint8_t *dst, bool first, bool more, bool immediate);
-int encode_prefix_tlv(uint8_t *dst, const prefix_entry *entry);
+int build_immediate(std::span<const prefix_entry> entries, malloc_ptr<uint8_t> &out, uint16_t &out_len);
+int encode_header_tlv(byte_span dst, bool first, bool more, bool immediate);
 int prefix_tlv_size(const prefix_entry *entry);
 int blobs_reserve(blob_set *set, uint16_t slots, uint16_t size);
 void blobs_free(blob_set *set);

@@ -1,0 +1,66 @@
+// What happens to whole VRFs: the one push of a VRF's frames that settles what it owes, and the
+// per-VRF steps of the reactions to the routing suite going down (keep the stored default routes,
+// or replace everything by 0/0 and ::/0).
+
+#include "daemon.h"
+
+bool vrf_push(daemon_config *cfg, vrf_context *vrf, bool rebuild, bool trigger)
+{
+    if (rebuild)
+        build_blobs(vrf, default_mtu);
+    if (!cfg->lldpd_connected)
+        return false;
+    tallowd_lldp_push_periodic(cfg, vrf, trigger);
+    if (!cfg->lldpd_connected)
+        return false;  // the push lost the connection: still owed
+    vrf->dirty = 0;
+    vrf->holddown_pending = 0;
+    return true;
+}
+
+void vrf_keep_defaults(daemon_config *cfg, vrf_context *vrf)
+{
+    if (remove_non_defaults(&vrf->db) > 0 || vrf->dirty)
+        vrf_push(cfg, vrf, true, true);
+}
+
+void vrf_reset_to_defaults(vrf_context *vrf)
+{
+    clear(&vrf->db);
+    vrf->epoch = 0;
+    add_default_routes(&vrf->db);
+}
+
+void vrf_end_sync_state(vrf_context *vrf)
+{
+    vrf->holddown_pending = 0;
+    vrf->in_sync = 0;
+    vrf->epoch = 0;
+}
+
+void controlled_frr_down(daemon_config *cfg)
+{
+    tlog(LOG_INFO, "failure: controlled FRR down, keeping defaults");
+    for (const auto &vrf : cfg->vrfs) {
+        vrf_keep_defaults(cfg, vrf.get());
+        vrf_end_sync_state(vrf.get());
+    }
+}
+
+void inject_defaults(daemon_config *cfg)
+{
+    tlog(LOG_DEBUG, "failure: inject_defaults");
+    tlog(LOG_WARNING, "failure: FRR down, injecting default routes");
+    for (const auto &vrf_ptr : cfg->vrfs) {
+        vrf_context *vrf = vrf_ptr.get();
+        vrf_end_sync_state(vrf);
+        vrf_reset_to_defaults(vrf);
+        tlog(LOG_INFO, "failure: VRF %u: cleared %s, injected default routes (0/0, ::/0)", vrf->vrf_id, "prefix DB");
+        // Pushed whether or not lldpd is connected: the push itself only logs then, and the frames
+        // go out with the next connection.
+        build_blobs(vrf, default_mtu);
+        tallowd_lldp_push_periodic(cfg, vrf, true);
+        vrf->dirty = 0;
+    }
+    tlog(LOG_WARNING, "failure: default routes pushed to all downlink interfaces");
+}
