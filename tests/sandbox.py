@@ -14,6 +14,7 @@ import os
 import re
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
@@ -111,6 +112,15 @@ class Syslog:
 
     def count(self):
         return len(self.lines())
+
+    def sync(self, timeout=5.0):
+        """Returns once every line sent to /dev/log before the call has been recorded: the catcher
+        takes datagrams in the order they were sent, so a marker of our own comes after them."""
+        self._syncs = getattr(self, "_syncs", 0) + 1
+        token = f"sync {os.getpid()} {self._syncs}"
+        with socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM) as s:
+            s.sendto(f"<15>sandbox-sync: {token}".encode(), "/dev/log")
+        self.wait_for(f"^{token}$", timeout=timeout, ident="sandbox-sync")
 
 
 class Sandbox:

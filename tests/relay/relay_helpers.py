@@ -237,7 +237,9 @@ class Daemon:
 
     def stop(self, sig=signal.SIGTERM):
         self.proc.send_signal(sig)
-        return self.proc.wait(timeout=20)
+        status = self.proc.wait(timeout=20)
+        self.log.sync()  # its last lines recorded before anyone reads them
+        return status
 
 
 def start_daemon(sandbox, conf=None, lldpd_wait=True):

@@ -1,6 +1,7 @@
 """The lldpd connection: late start, loss in the middle of a push, silence, and the shutdown flush."""
 
 import os
+import signal
 import time
 
 import pytest
@@ -49,7 +50,12 @@ def test_lldpd_refusing_is_retried_once_a_second(sandbox, request):
     refusing = Standin(sandbox, "--refuse")
     d = start_daemon(sandbox, lldpd_wait=False)
     d.wait_for(r"^tallowd started")
-    time.sleep(2.5)
+    # The attempts are traced at debug level: two more of them refused, a second apart at most.
+    sandbox.write("/var/run/tallowd.debug", "")
+    start = d.mark()
+    d.proc.send_signal(signal.SIGHUP)
+    d.wait_for(r"^debug logging enabled", start=start)
+    d.wait_lines(r"^lldp: connect failed: Connection refused, retry in 1s$", 2, start=start)
     assert not [m for m in d.messages() if m.startswith("lldp: connected")]
     refusing.stop()
     lldpd = Standin(sandbox)

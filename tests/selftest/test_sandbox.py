@@ -1,9 +1,29 @@
 """The sandbox keeps every change inside its namespaces."""
 
+import hashlib
 import os
-import socket
-import syslog
 from pathlib import Path
+
+from sandbox import Sandbox
+
+# Host paths a sandboxed test writes to through its private views.
+WATCHED = ["/etc/tarvik", "/etc/tarvik/tallowd.conf", "/etc/group", "/etc/passwd", "/run/marker", "/dev/log",
+           "/sys/class/net/leak0"]
+
+
+def _host_state():
+    """How each watched path looks on the host: its type, identity and content, or None when absent."""
+    state = {}
+    for path in WATCHED:
+        p = Path(path)
+        try:
+            st = p.lstat()
+        except FileNotFoundError:
+            state[path] = None
+            continue
+        digest = hashlib.sha256(p.read_bytes()).hexdigest() if p.is_file() and not p.is_symlink() else None
+        state[path] = (st.st_mode, st.st_ino, st.st_dev, digest)
+    return state
 
 
 def test_fixed_paths_are_private(sandbox):
@@ -15,9 +35,18 @@ def test_fixed_paths_are_private(sandbox):
 
 
 def test_nothing_leaks_out():
-    assert not Path("/etc/tarvik").exists()
-    assert not Path("/run/marker").exists()
-    assert not Path("/dev/log").exists() or not Path("/dev/log").is_socket()
+    before = _host_state()
+    box = Sandbox().enter()
+    try:
+        box.write("/etc/tarvik/tallowd.conf", "max-unreachable-prefix 10\n")
+        box.write("/run/marker", "x")
+        box.set_groups(frr=True)
+        box.add_user("leaker", 1002)
+        box.add_veth("leak0", "leak1")
+        assert _host_state() != before
+    finally:
+        box.leave()
+    assert _host_state() == before
 
 
 def test_syslog_catcher_records_priority(sandbox):

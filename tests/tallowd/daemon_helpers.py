@@ -42,7 +42,9 @@ class Daemon:
 
     def stop(self, sig=signal.SIGTERM):
         self.proc.send_signal(sig)
-        return self.proc.wait(timeout=10)
+        status = self.proc.wait(timeout=10)
+        self.log.sync()  # its last lines recorded before anyone reads them
+        return status
 
     def enable_debug(self):
         self.sandbox.write("/var/run/tallowd.debug", "")

@@ -6,7 +6,6 @@ import socket
 import stat
 import subprocess
 import struct
-import time
 
 import pytest
 
@@ -118,7 +117,8 @@ def test_split_and_merged_messages(daemon):
     start = daemon.mark()
     s.sendall(m[:5])
     daemon.wait_for(r"^ipc: recv 5 bytes", start=start)
-    time.sleep(0.05)
+    daemon.kill(signal.SIGUSR1)  # the dump comes after that read has been handled in full
+    daemon.wait_for(r"^--- end state dump ---$", start=start)
     assert not any("dispatch msg_type" in x for x in daemon.messages()[start:])
     s.sendall(m[5:])
     daemon.wait_for(r"^ipc: dispatch msg_type=0x03 vrf=5 len=16$", start=start)
@@ -181,6 +181,7 @@ def test_bind_failure_exits_1(sandbox):
     sandbox.set_groups()
     proc = sandbox.spawn([sandbox.prefix / "sbin" / "tallowd"])
     assert proc.wait(timeout=10) == 1
+    sandbox.syslog.sync()  # its last lines recorded before they are read
     m = [l.message for l in sandbox.syslog.lines() if l.ident == "tallowd"]
     assert "ipc: bind(/var/run/tallowd.sock) failed: No space left on device" in m
     assert m.index("FRR IPC init failed") < m.index("Cleaning up...") < m.index("tallowd stopped")
