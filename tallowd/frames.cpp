@@ -33,12 +33,6 @@ constexpr unsigned ipv4_tlv_size = 13;
 constexpr unsigned ipv6_tlv_size = 25;
 constexpr unsigned largest_prefix_tlv = ipv6_tlv_size;
 
-bool debug_logging()
-{
-    const daemon_config *cfg = active_cfg.load(std::memory_order_relaxed);
-    return cfg && cfg->log_level >= LOG_DEBUG;
-}
-
 // The first 8 bytes of a prefix TLV: header, organisation identifier, subtype, then the prefix
 // length (byte 6, filled per entry) and a zero byte. Constant per family.
 constexpr std::array<uint8_t, 8> prefix_tlv_head(uint8_t subtype, unsigned tlv_size)
@@ -50,18 +44,25 @@ constexpr std::array<uint8_t, 8> ipv4_head = prefix_tlv_head(subtype_ipv4, ipv4_
 constexpr std::array<uint8_t, 8> ipv6_head = prefix_tlv_head(subtype_ipv6, ipv6_tlv_size);
 
 // Writes the prefix TLV of an entry at dst[off]; its size, or 0 (nothing written) when it does not fit.
-inline size_t put_prefix_tlv(byte_span dst, size_t off, const prefix_entry *e)
+// Each family has its own fixed-size copies: this runs once per prefix of a full table.
+template <size_t tlv_size, size_t addr_len>
+inline size_t put_prefix_tlv_of(byte_span dst, size_t off, const prefix_entry *e, const std::array<uint8_t, 8> &head)
 {
-    const bool v4 = e->afi == afi_ipv4;
-    const size_t n = v4 ? ipv4_tlv_size : ipv6_tlv_size;
-    if (!fits(dst.size(), off, n))
+    if (!fits(dst.size(), off, tlv_size))
         return 0;
     uint8_t *p = dst.data() + off;
-    std::memcpy(p, v4 ? ipv4_head.data() : ipv6_head.data(), 8);
+    std::memcpy(p, head.data(), 8);
     p[6] = e->plen;
     p[8] = e->w ? flag_withdrawn : 0;
-    std::memcpy(p + 9, e->addr, n - 9);
-    return n;
+    std::memcpy(p + 9, e->addr, addr_len);
+    return tlv_size;
+}
+
+inline size_t put_prefix_tlv(byte_span dst, size_t off, const prefix_entry *e)
+{
+    if (e->afi == afi_ipv4)
+        return put_prefix_tlv_of<ipv4_tlv_size, 4>(dst, off, e, ipv4_head);
+    return put_prefix_tlv_of<ipv6_tlv_size, 16>(dst, off, e, ipv6_head);
 }
 
 // The entry after e in the database's insertion order. Entries added one after the other sit side

@@ -1,9 +1,17 @@
+// Daemon logging: syslog lines filtered by the daemon's log level.
+
 #include <cstdarg>
 #include <cstdio>
 
 #include "daemon.h"
 
 log_hook_fn log_hook = nullptr;
+
+bool debug_logging()
+{
+    const daemon_config *cfg = active_cfg.load(std::memory_order_relaxed);
+    return cfg && cfg->log_level >= LOG_DEBUG;
+}
 
 void tlog(int prio, const char *fmt, ...)
 {

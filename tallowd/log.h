@@ -7,6 +7,9 @@
 // daemon context exists). The syslog mask filters the same way.
 void tlog(int prio, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
 
+// True when debug lines are logged: callers skip formatting them otherwise.
+bool debug_logging();
+
 // Tests set this to receive every line that passes the level, in addition to syslog.
 using log_hook_fn = void (*)(int prio, const char *line);
 extern log_hook_fn log_hook;

@@ -46,12 +46,6 @@ void prefix_pool_deleter::operator()(prefix_pool *p) const
 
 namespace {
 
-bool debug_logging()
-{
-    const daemon_config *cfg = active_cfg.load(std::memory_order_relaxed);
-    return cfg && cfg->log_level >= LOG_DEBUG;
-}
-
 // The compared part of a key: the first ceil(plen/8) address bytes (at most 4 for IPv4, whose
 // other bytes are never stored), as two masked words, with bits past plen inside the last byte kept.
 struct prefix_key {
@@ -442,74 +436,4 @@ void clear(prefix_db *db)
 bool only_defaults(const prefix_db *db)
 {
     return db->count > 0 && db->default_count == db->count;
-}
-
-vrf_context *vrf_find(daemon_config *cfg, uint32_t vrf_id)
-{
-    for (const auto &vrf : cfg->vrfs)
-        if (vrf->vrf_id == vrf_id)
-            return vrf.get();
-    return nullptr;
-}
-
-vrf_context *vrf_lookup_or_create(daemon_config *cfg, uint32_t vrf_id)
-{
-    if (debug_logging())
-        tlog(LOG_DEBUG, "db: vrf_lookup_or_create vrf=%u", vrf_id);
-    if (vrf_context *vrf = vrf_find(cfg, vrf_id))
-        return vrf;
-    std::unique_ptr<vrf_context> vrf(new (std::nothrow) vrf_context());
-    if (vrf) {
-        try {
-            cfg->vrfs.reserve(cfg->vrfs.size() + 1);
-        } catch (const std::bad_alloc &) {
-            vrf.reset();
-        }
-    }
-    if (!vrf) {
-        tlog(LOG_ERR, "db: VRF alloc failed");
-        return nullptr;
-    }
-    vrf->vrf_id = vrf_id;
-    cfg->vrfs.push_back(std::move(vrf));  // capacity reserved above: cannot throw
-    tlog(LOG_INFO, "db: created VRF context %u", vrf_id);
-    return cfg->vrfs.back().get();
-}
-
-namespace {
-
-void vrf_release(vrf_context *vrf)
-{
-    clear(&vrf->db);
-    blobs_free(&vrf->blobs);
-    vrf->intfs.reset();
-}
-
-}  // namespace
-
-void vrf_remove(daemon_config *cfg, vrf_context *vrf)
-{
-    for (auto it = cfg->vrfs.begin(); it != cfg->vrfs.end(); ++it) {
-        if (it->get() != vrf)
-            continue;
-        tlog(LOG_INFO, "db: removing VRF context %u (0 interfaces)", vrf->vrf_id);
-        vrf_release(vrf);
-        cfg->vrfs.erase(it);
-        return;
-    }
-}
-
-void vrf_remove_all(daemon_config *cfg)
-{
-    for (const auto &vrf : cfg->vrfs)
-        vrf_release(vrf.get());
-    cfg->vrfs.clear();
-}
-
-bool any_defaults_present(daemon_config *cfg)
-{
-    for (const auto &vrf : cfg->vrfs)
-        if (vrf->db.default_count > 0)
-            return true;
-    return false;
 }

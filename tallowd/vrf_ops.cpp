@@ -1,8 +1,80 @@
-// What happens to whole VRFs: the one push of a VRF's frames that settles what it owes, and the
-// per-VRF steps of the reactions to the routing suite going down (keep the stored default routes,
-// or replace everything by 0/0 and ::/0).
+// Whole VRFs: their contexts (creation order), the one push of a VRF's frames that settles what it
+// owes, and the per-VRF steps of the reactions to the routing suite going down (keep the stored
+// default routes, or replace everything by 0/0 and ::/0).
+
+#include <new>
 
 #include "daemon.h"
+
+vrf_context *vrf_find(daemon_config *cfg, uint32_t vrf_id)
+{
+    for (const auto &vrf : cfg->vrfs)
+        if (vrf->vrf_id == vrf_id)
+            return vrf.get();
+    return nullptr;
+}
+
+vrf_context *vrf_lookup_or_create(daemon_config *cfg, uint32_t vrf_id)
+{
+    if (debug_logging())
+        tlog(LOG_DEBUG, "db: vrf_lookup_or_create vrf=%u", vrf_id);
+    if (vrf_context *vrf = vrf_find(cfg, vrf_id))
+        return vrf;
+    std::unique_ptr<vrf_context> vrf(new (std::nothrow) vrf_context());
+    if (vrf) {
+        try {
+            cfg->vrfs.reserve(cfg->vrfs.size() + 1);
+        } catch (const std::bad_alloc &) {
+            vrf.reset();
+        }
+    }
+    if (!vrf) {
+        tlog(LOG_ERR, "db: VRF alloc failed");
+        return nullptr;
+    }
+    vrf->vrf_id = vrf_id;
+    cfg->vrfs.push_back(std::move(vrf));  // capacity reserved above: cannot throw
+    tlog(LOG_INFO, "db: created VRF context %u", vrf_id);
+    return cfg->vrfs.back().get();
+}
+
+namespace {
+
+void vrf_release(vrf_context *vrf)
+{
+    clear(&vrf->db);
+    blobs_free(&vrf->blobs);
+    vrf->intfs.reset();
+}
+
+}  // namespace
+
+void vrf_remove(daemon_config *cfg, vrf_context *vrf)
+{
+    for (auto it = cfg->vrfs.begin(); it != cfg->vrfs.end(); ++it) {
+        if (it->get() != vrf)
+            continue;
+        tlog(LOG_INFO, "db: removing VRF context %u (0 interfaces)", vrf->vrf_id);
+        vrf_release(vrf);
+        cfg->vrfs.erase(it);
+        return;
+    }
+}
+
+void vrf_remove_all(daemon_config *cfg)
+{
+    for (const auto &vrf : cfg->vrfs)
+        vrf_release(vrf.get());
+    cfg->vrfs.clear();
+}
+
+bool any_defaults_present(daemon_config *cfg)
+{
+    for (const auto &vrf : cfg->vrfs)
+        if (vrf->db.default_count > 0)
+            return true;
+    return false;
+}
 
 bool vrf_push(daemon_config *cfg, vrf_context *vrf, bool rebuild, bool trigger)
 {
