@@ -88,6 +88,29 @@ template <typename T> int get_host(const_byte_span src, size_t off, T &out)
     return get_bytes(src, off, &out, sizeof out);
 }
 
+// A field that the caller knows is there (its length was checked), or that may read as 0 when it
+// is not.
+inline uint16_t be16_at(const_byte_span src, size_t off)
+{
+    uint16_t v = 0;
+    get_be16(src, off, v);
+    return v;
+}
+
+inline uint32_t be32_at(const_byte_span src, size_t off)
+{
+    uint32_t v = 0;
+    get_be32(src, off, v);
+    return v;
+}
+
+template <typename T> T host_at(const_byte_span src, size_t off)
+{
+    T v{};
+    get_host(src, off, v);
+    return v;
+}
+
 // The 2-byte header of an LLDP TLV: 7 bits of type, then 9 bits of length, big-endian.
 constexpr uint16_t tlv_header(unsigned type, unsigned length)
 {

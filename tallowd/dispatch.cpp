@@ -8,22 +8,6 @@
 
 namespace {
 
-// A field of a message whose length the handler has already checked: the getters cannot fail
-// there, and a value they could not read stays 0.
-uint16_t field16(const_byte_span msg, size_t off)
-{
-    uint16_t v = 0;
-    get_be16(msg, off, v);
-    return v;
-}
-
-uint32_t field32(const_byte_span msg, size_t off)
-{
-    uint32_t v = 0;
-    get_be32(msg, off, v);
-    return v;
-}
-
 uint8_t max_plen(uint8_t afi)
 {
     return afi == TALLOWD_AFI_IPV4 ? TALLOWD_IPV4_MAX_PREFIX_LEN : TALLOWD_IPV6_MAX_PREFIX_LEN;
@@ -51,7 +35,7 @@ tallowd_prefix entry_at(const_byte_span msg, uint16_t i)
 int validate_prefix_update(const vrf_context *vrf, const_byte_span msg)
 {
     const bool has_count = msg.size() >= TALLOWD_LIST_HDR_LEN;
-    const uint16_t count = has_count ? field16(msg, TALLOWD_OFF_COUNT) : 0;
+    const uint16_t count = has_count ? be16_at(msg, TALLOWD_OFF_COUNT) : 0;
     tlog(LOG_DEBUG, "ipc: PREFIX_UPDATE vrf=%u count=%u epoch=%u in_sync=%d", vrf->vrf_id, unsigned(count),
          vrf->epoch, int(vrf->in_sync));
     uint16_t expected = uint16_t(TALLOWD_PREFIX_UPDATE_LEN(unsigned(count)));
@@ -255,7 +239,7 @@ namespace {
 int validate_intf_set(daemon_config *cfg, const vrf_context *vrf, const_byte_span msg)
 {
     const bool has_count = msg.size() >= TALLOWD_LIST_HDR_LEN;
-    const uint16_t count = has_count ? field16(msg, TALLOWD_OFF_COUNT) : 0;
+    const uint16_t count = has_count ? be16_at(msg, TALLOWD_OFF_COUNT) : 0;
     tlog(LOG_DEBUG, "ipc: handle_intf_set: vrf=%u count=%u", vrf->vrf_id, unsigned(count));
     uint16_t expected = uint16_t(TALLOWD_INTF_SET_LEN(unsigned(count)));
     if (!has_count || uint16_t(msg.size()) != expected) {
@@ -305,7 +289,7 @@ void handle_intf_set(daemon_config *cfg, vrf_context *vrf, const uint8_t *msg_by
         return;
     }
     for (int i = 0; i < count; i++)
-        list[size_t(i)] = field32(msg, TALLOWD_OFF_ENTRIES + size_t(i) * TALLOWD_IFINDEX_ENTRY_LEN);
+        list[size_t(i)] = be32_at(msg, TALLOWD_OFF_ENTRIES + size_t(i) * TALLOWD_IFINDEX_ENTRY_LEN);
     heap_array<uint32_t> old_list = std::move(vrf->intfs);
     vrf->intfs = std::move(list);
     if (cfg->lldpd_connected)
@@ -338,7 +322,7 @@ void ipc_dispatch(daemon_config *cfg, const uint8_t *msg, size_t len)
     if (hdr.ifindex != 0)
         tlog(LOG_WARNING, "ipc: per-interface ifindex=%u not supported, treating as all", hdr.ifindex);
 
-    if (hdr.msg_type == TALLOWD_MSG_INTF_SET && len >= TALLOWD_LIST_HDR_LEN && field16(bytes, TALLOWD_OFF_COUNT) == 0 &&
+    if (hdr.msg_type == TALLOWD_MSG_INTF_SET && len >= TALLOWD_LIST_HDR_LEN && be16_at(bytes, TALLOWD_OFF_COUNT) == 0 &&
         !vrf_find(cfg, hdr.vrf)) {
         tlog(LOG_INFO, "ipc: INTF_SET count=0 for unknown VRF %u, skipping", hdr.vrf);
         cfg->msgs_received++;

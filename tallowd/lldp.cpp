@@ -50,24 +50,9 @@ int put_frames_header(byte_span hdr, uint32_t ifindex, uint32_t seq, uint16_t bl
 // Error text of a failed read_all: end of stream leaves errno 0.
 const char *io_error_text(int err) { return err ? strerror(err) : "connection closed"; }
 
-ssize_t write_all(int fd, const uint8_t *bytes, size_t len)
-{
-    size_t done = 0;
-    while (done < len) {
-        // MSG_NOSIGNAL: a peer that has gone away gives EPIPE, never a signal.
-        ssize_t n = send(fd, bytes + done, len - done, MSG_NOSIGNAL);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return -1;
-        }
-        done += size_t(n);
-    }
-    return ssize_t(len);
-}
-
-// Writes a header and a body with as few system calls as the socket allows (one, normally).
-ssize_t write_all2(int fd, const uint8_t *head, size_t head_len, const uint8_t *body, size_t body_len)
+// Writes a header and a body (which may be empty) with as few system calls as the socket allows
+// (one, normally). MSG_NOSIGNAL: a peer that has gone away gives EPIPE, never a signal.
+ssize_t write_all(int fd, const uint8_t *head, size_t head_len, const uint8_t *body, size_t body_len)
 {
     size_t done = 0, total = head_len + body_len;
     while (done < total) {
@@ -148,7 +133,7 @@ int send_frames_request(daemon_config *cfg, uint32_t ifindex, uint16_t blob_coun
         return -1;
     }
 
-    if (write_all(cfg->lldpd_fd.get(), request.data(), request.size()) < 0) {
+    if (write_all(cfg->lldpd_fd.get(), request.data(), request.size(), nullptr, 0) < 0) {
         tlog(LOG_WARNING, "lldp: write failed for ifindex %u: %s", ifindex, strerror(errno));
         lldpd_disconnect(cfg);
         return -1;
@@ -272,7 +257,7 @@ int send_proxy_immediate(daemon_config *cfg, uint32_t ifindex, const uint8_t *bl
     put_be32(head, lldpd_envelope_len, ifindex);  // the rest of the header stays 0
 
     int fd = cfg->lldpd_fd.get();
-    if (write_all2(fd, head, sizeof head, blob, len) < 0) {
+    if (write_all(fd, head, sizeof head, blob, len) < 0) {
         tlog(LOG_WARNING, "lldp: immediate write failed for ifindex %u: %s", ifindex, strerror(errno));
         lldpd_disconnect(cfg);
         return -1;

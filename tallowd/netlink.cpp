@@ -28,16 +28,12 @@ constexpr uint16_t ifla_mtu = 4;
 // (possibly unaligned) buffer. A field that is not all there reads as 0.
 uint16_t host16(const_byte_span b, size_t off)
 {
-    uint16_t v = 0;
-    get_host(b, off, v);
-    return v;
+    return host_at<uint16_t>(b, off);
 }
 
 uint32_t host32(const_byte_span b, size_t off)
 {
-    uint32_t v = 0;
-    get_host(b, off, v);
-    return v;
+    return host_at<uint32_t>(b, off);
 }
 
 size_t align4(size_t n)
