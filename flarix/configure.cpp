@@ -4,6 +4,7 @@
 #include "flarix.h"
 
 namespace flarix {
+namespace {
 
 PyObject* key_gang_label(PyObject*, PyObject* port)
 {
@@ -14,6 +15,8 @@ PyObject* key_hw_port_num(PyObject*, PyObject* port)
 {
     return call_method(port, "hw_port_num", state.zero).release();
 }
+
+}  // namespace
 
 PyMethodDef gang_key_def = {"gang_label_key", key_gang_label, METH_O, nullptr};
 PyMethodDef hw_port_key_def = {"hw_port_num_key", key_hw_port_num, METH_O, nullptr};
@@ -28,6 +31,14 @@ int pad_bit(PyObject* value)
     if (r != 0)
         return r < 0 ? -1 : 1;
     return 2;
+}
+
+// self.call_list[controller_idx], looked up afresh at each use.
+Ref call_list_entry(PyObject* self, PyObject* controller_idx)
+{
+    Ref call_list = attr(self, "call_list");
+    NEED(call_list);
+    return Ref(PyObject_GetItem(call_list.get(), controller_idx));
 }
 
 namespace {
@@ -164,14 +175,6 @@ Ref run_lengths(PyObject* calls)
     return runs;
 }
 
-// self.call_list[controller_idx], looked up afresh.
-Ref stored_runs(PyObject* self, PyObject* controller_idx)
-{
-    Ref call_list = attr(self, "call_list");
-    NEED(call_list);
-    return Ref(PyObject_GetItem(call_list.get(), controller_idx));
-}
-
 // One padding run: looped when looping pays for its bit and the run is longer than
 // loop_insert_cost.
 bool emit_pad_run(PyObject* self, PyObject* use_pad_n, PyObject* value, PyObject* count, int bit)
@@ -196,27 +199,19 @@ bool emit_pad_run(PyObject* self, PyObject* use_pad_n, PyObject* value, PyObject
 // The main loop, run by run, from the stored call list.
 bool emit_runs(PyObject* self, PyObject* controller_idx)
 {
-    Ref stored = stored_runs(self, controller_idx);
+    Ref stored = call_list_entry(self, controller_idx);
     NEED(stored);
     Ref use_pad_n = call_method(self, "_eval_looping", stored.get());
     NEED(use_pad_n);
-    stored = stored_runs(self, controller_idx);
+    stored = call_list_entry(self, controller_idx);
     NEED(stored);
-    Ref items(PyObject_GetIter(stored.get()));
-    NEED(items);
-    while (Ref item{PyIter_Next(items.get())}) {
-        Ref cc[2];
-        NEED(unpack(item.get(), cc, 2));
-        PyObject* value = cc[0].get();
-        PyObject* count = cc[1].get();
-        int bit = pad_bit(value);
-        NEED(bit >= 0);
+    NEED(for_each_run(stored.get(), [&](PyObject* value, PyObject* count, int bit) -> bool {
         if (bit < 2)
             NEED(emit_pad_run(self, use_pad_n.get(), value, count, bit));
         else if (value != Py_None)
             NEED(call_method(self, "_led_port_call", value, count));
-    }
-    NEED(!PyErr_Occurred());
+        return true;
+    }));
     return true;
 }
 

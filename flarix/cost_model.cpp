@@ -11,6 +11,36 @@ Ref pair_of_zeros()
     return list_of(state.zero, state.zero);
 }
 
+// Adds the size of one padding run of count bits to size[bit]; a looped run also charges the
+// looping routine to loop_code_cost[bit].
+bool add_run_size(PyObject* self, PyObject* size, PyObject* loop_code_cost, PyObject* count, int bit, bool looped)
+{
+    int short_run = 1;
+    if (looped) {
+        Ref cost = attr(self, "loop_insert_cost");
+        NEED(cost);
+        short_run = PyObject_RichCompareBool(count, cost.get(), Py_LE);
+        NEED(short_run >= 0);
+    }
+    if (short_run) {
+        Ref call_size = attr(self, "pad_call_size");
+        NEED(call_size);
+        Ref delta(PyNumber_Multiply(count, call_size.get()));
+        NEED(delta);
+        NEED(add_at(size, bit, delta.get()));
+    } else {
+        Ref call_size = attr(self, "pad_n_call_size");
+        NEED(call_size);
+        NEED(add_at(size, bit, call_size.get()));
+        // Charged once per padding type, however many looped runs share the routine.
+        Ref code_size = attr(self, "pad_n_code_size");
+        NEED(code_size);
+        Py_INCREF(code_size.get());
+        NEED(PyList_SetItem(loop_code_cost, bit, code_size.get()) == 0);
+    }
+    return true;
+}
+
 // Sizes of the padding code for both padding types, looped (runs longer than loop_insert_cost)
 // or unrolled.
 PyObject* padding_sizes(PyObject* self, PyObject* calls, bool looped)
@@ -19,40 +49,9 @@ PyObject* padding_sizes(PyObject* self, PyObject* calls, bool looped)
     NEED(size);
     Ref loop_code_cost = pair_of_zeros();
     NEED(loop_code_cost);
-    Ref items(PyObject_GetIter(calls));
-    NEED(items);
-    while (Ref item{PyIter_Next(items.get())}) {
-        Ref cc[2];
-        NEED(unpack(item.get(), cc, 2));
-        int bit = pad_bit(cc[0].get());
-        NEED(bit >= 0);
-        if (bit == 2)
-            continue;
-        int short_run = 1;
-        if (looped) {
-            Ref cost = attr(self, "loop_insert_cost");
-            NEED(cost);
-            short_run = PyObject_RichCompareBool(cc[1].get(), cost.get(), Py_LE);
-            NEED(short_run >= 0);
-        }
-        if (short_run) {
-            Ref call_size = attr(self, "pad_call_size");
-            NEED(call_size);
-            Ref delta(PyNumber_Multiply(cc[1].get(), call_size.get()));
-            NEED(delta);
-            NEED(add_at(size.get(), bit, delta.get()));
-        } else {
-            Ref call_size = attr(self, "pad_n_call_size");
-            NEED(call_size);
-            NEED(add_at(size.get(), bit, call_size.get()));
-            // Charged once per padding type, however many looped runs share the routine.
-            Ref code_size = attr(self, "pad_n_code_size");
-            NEED(code_size);
-            Py_INCREF(code_size.get());
-            NEED(PyList_SetItem(loop_code_cost.get(), bit, code_size.get()) == 0);
-        }
-    }
-    NEED(!PyErr_Occurred());
+    NEED(for_each_run(calls, [&](PyObject*, PyObject* count, int bit) {
+        return bit == 2 || add_run_size(self, size.get(), loop_code_cost.get(), count, bit, looped);
+    }));
     if (looped) {
         for (int t = 0; t < 2; ++t)
             NEED(add_at(size.get(), t, PyList_GET_ITEM(loop_code_cost.get(), t)));

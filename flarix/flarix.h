@@ -10,8 +10,10 @@ namespace flarix {
 using MethodImpl = PyObject* (*)(PyObject* self, PyObject* args, PyObject* kw);
 using GetterImpl = PyObject* (*)(PyObject* self);
 
-// configure.cpp: the constructor, configure, the port and padding calls, the chain-port mapping.
+// configure.cpp: the constructor, configure, the port and padding calls, the chain-port mapping;
+// call values and run lists.
 int pad_bit(PyObject* value);
+Ref call_list_entry(PyObject* self, PyObject* controller_idx);
 PyObject* init_impl(PyObject* self, PyObject* args, PyObject* kw);
 PyObject* configure_impl(PyObject* self, PyObject* args, PyObject* kw);
 PyObject* led_pad_call_impl(PyObject* self, PyObject* args, PyObject* kw);
@@ -42,6 +44,25 @@ PyObject* compile_impl(PyObject* self, PyObject* args, PyObject* kw);
 Ref make_in_ram_constants();
 PyObject* led_map_impl(PyObject* self, PyObject* args, PyObject* kw);
 PyObject* led_memory_init_commands_impl(PyObject* self, PyObject* args, PyObject* kw);
+
+// Calls step(value, count, bit) for each pair (value, count) of a run list, bit being the value's
+// padding bit (pad_bit); false at the first failure.
+template <class Step>
+bool for_each_run(PyObject* runs, Step step)
+{
+    Ref items(PyObject_GetIter(runs));
+    if (!items)
+        return false;
+    while (Ref item{PyIter_Next(items.get())}) {
+        Ref cc[2];
+        if (!unpack(item.get(), cc, 2))
+            return false;
+        int bit = pad_bit(cc[0].get());
+        if (bit < 0 || !step(cc[0].get(), cc[1].get(), bit))
+            return false;
+    }
+    return !PyErr_Occurred();
+}
 
 // flarix.cpp: the module's state, the method tables, class and module creation (PyInit_flarix).
 

@@ -9,6 +9,13 @@ namespace {
 // Lowest data-RAM address above the port map array: the ID/locator flags start here.
 constexpr long id_enable_addr = 0xe0;
 
+// The one argument, controller_idx, of led_map and led_memory_init_commands.
+bool parse_controller_idx(PyObject* args, PyObject* kw, const char* format, PyObject** controller_idx)
+{
+    static Kwlist kwlist = {"controller_idx", nullptr};
+    return parse(args, kw, format, kwlist, controller_idx);
+}
+
 Ref format_setreg(PyObject* params)
 {
     Ref fmt = attr(state.text.setreg_fmt, "format");
@@ -112,40 +119,30 @@ Ref make_in_ram_constants()
 
 PyObject* led_map_impl(PyObject* self, PyObject* args, PyObject* kw)
 {
-    static Kwlist kwlist = {"controller_idx", nullptr};
     PyObject* controller_idx;
-    NEED(parse(args, kw, "O:led_map", kwlist, &controller_idx));
+    NEED(parse_controller_idx(args, kw, "O:led_map", &controller_idx));
     Ref map_list(PyList_New(0));
     NEED(map_list);
-    Ref call_list = attr(self, "call_list");
-    NEED(call_list);
-    Ref runs(PyObject_GetItem(call_list.get(), controller_idx));
+    Ref runs = call_list_entry(self, controller_idx);
     NEED(runs);
-    Ref items(PyObject_GetIter(runs.get()));
-    NEED(items);
-    while (Ref item{PyIter_Next(items.get())}) {
-        Ref cc[2];
-        NEED(unpack(item.get(), cc, 2));
-        int bit = pad_bit(cc[0].get());
-        NEED(bit >= 0);
-        if (bit < 2 || cc[0].get() == Py_None)
-            continue;
+    NEED(for_each_run(runs.get(), [&](PyObject* value, PyObject*, int bit) -> bool {
+        if (bit < 2 || value == Py_None)
+            return true;
         Ref parts[3];
-        NEED(unpack(cc[0].get(), parts, 3));
+        NEED(unpack(value, parts, 3));
         // A routine that is never called from the main loop has no place on the chain.
         if (parts[2].get() == Py_None)
-            continue;
+            return true;
         NEED(PyList_Append(map_list.get(), parts[2].get()) == 0);
-    }
-    NEED(!PyErr_Occurred());
+        return true;
+    }));
     return map_list.release();
 }
 
 PyObject* led_memory_init_commands_impl(PyObject* self, PyObject* args, PyObject* kw)
 {
-    static Kwlist kwlist = {"controller_idx", nullptr};
     PyObject* controller_idx;
-    NEED(parse(args, kw, "O:led_memory_init_commands", kwlist, &controller_idx));
+    NEED(parse_controller_idx(args, kw, "O:led_memory_init_commands", &controller_idx));
     Ref cmd_list(PyList_New(0));
     NEED(cmd_list);
     Ref has_phys_id = attr(self, "has_phys_id");

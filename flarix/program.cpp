@@ -114,24 +114,22 @@ PyObject* asm_get(PyObject* self)
     NEED(parts);
     NEED(call_method(code.get(), "update", parts.get()));
 
-    Ref set_functions = attr(self, "set_functions");
-    NEED(set_functions);
-    Ref functions = joined(set_functions.get());
-    NEED(functions);
-    NEED(PyDict_SetItemString(code.get(), "set_functions", functions.get()) == 0);
-    Ref set_calls = attr(self, "set_calls");
-    NEED(set_calls);
-    Ref calls = joined(set_calls.get());
-    NEED(calls);
-    NEED(PyDict_SetItemString(code.get(), "set_calls", calls.get()) == 0);
-    Ref defines = attr(self, "defines");
-    NEED(defines);
-    NEED(PyDict_SetItemString(code.get(), "defines", defines.get()) == 0);
-    Ref led_functions = attr(self, "led_functions");
-    NEED(led_functions);
-    Ref extra = joined(led_functions.get());
-    NEED(extra);
-    NEED(PyDict_SetItemString(code.get(), "led_functions", extra.get()) == 0);
+    // Instance texts filled in by name; the lists and sets of texts are joined.
+    struct Part {
+        const char* name;
+        bool join;
+    };
+    constexpr Part instance_parts[] = {
+        {"set_functions", true}, {"set_calls", true}, {"defines", false}, {"led_functions", true}};
+    for (const Part& part : instance_parts) {
+        Ref value = attr(self, part.name);
+        NEED(value);
+        if (part.join) {
+            value = joined(value.get());
+            NEED(value);
+        }
+        NEED(PyDict_SetItemString(code.get(), part.name, value.get()) == 0);
+    }
 
     Ref tmpl = attr(self, "_template");
     NEED(tmpl);
