@@ -73,22 +73,22 @@ struct State {
     PyObject* gang_key;  // key functions for sorting the ports
     PyObject* hw_port_key;
     Texts text;
-    // Source line of the failure being propagated, 0 when none. The first failing check sets it,
-    // so the line is that of the failing step; the method's entry reports it in the traceback
-    // entry and clears it.
+    // Source line of the failure being propagated in the current method call, 0 when none. The
+    // first failing check sets it, so it names the failing step; the method's entry reports it in
+    // the traceback entry, then gives the enclosing method call its own value back.
     int err_line;
 };
 extern State state;
 
 // Fails the current operation, returning an empty value (nullptr, an empty Ref, false), when cond
 // does not hold; the interpreter's error is already set.
-#define NEED(cond)                                 \
-    do {                                           \
-        if (!(cond)) {                             \
-            if (::flarix::state.err_line == 0)     \
+#define NEED(cond)                                   \
+    do {                                             \
+        if (!(cond)) {                               \
+            if (::flarix::state.err_line == 0)       \
                 ::flarix::state.err_line = __LINE__; \
-            return {};                             \
-        }                                          \
+            return {};                               \
+        }                                            \
     } while (0)
 
 inline Ref attr(PyObject* obj, const char* name)
