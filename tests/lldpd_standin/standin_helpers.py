@@ -21,6 +21,13 @@ class Link:
     capture: Capture
 
 
+def make_link(sandbox, mtu=1500):
+    """The veth pair sw0 (the switch's end, MAC 02:00:00:00:00:01) and host0, host0 captured."""
+    sw, _ = sandbox.add_veth("sw0", "host0", mtu=mtu)
+    sandbox.run(["ip", "link", "set", "sw0", "address", SWITCH_MAC])
+    return Link("sw0", sw, "host0", Capture("host0"))
+
+
 def tlv(t, value):
     return struct.pack(">H", t << 9 | len(value)) + value
 

@@ -7,10 +7,9 @@ import struct
 
 import pytest
 
-from conftest import make_link
 from lldp_capture import tcpdump_decode, write_pcap
 from relay_helpers import Client, Standin, barrier, intf_set, start_daemon, sync_begin, sync_end, updates
-from standin_helpers import CTL_FIRST, CTL_MORE, CTL_PERIODIC, StandinClient, blob
+from standin_helpers import CTL_FIRST, CTL_MORE, CTL_PERIODIC, StandinClient, blob, make_link
 
 STANDIN = ("libexec", "tarvik-platform", "lldpd-standin")
 
