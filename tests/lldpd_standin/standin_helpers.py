@@ -21,11 +21,17 @@ class Link:
     capture: Capture
 
 
-def make_link(sandbox, mtu=1500):
-    """The veth pair sw0 (the switch's end, MAC 02:00:00:00:00:01) and host0, host0 captured."""
+def make_link(sandbox, mtu=1500, host_netns=None):
+    """The veth pair sw0 (the switch's end, MAC 02:00:00:00:00:01) and host0, host0 captured; with
+    host_netns, host0 is moved to a network namespace of that name."""
     sw, _ = sandbox.add_veth("sw0", "host0", mtu=mtu)
     sandbox.run(["ip", "link", "set", "sw0", "address", SWITCH_MAC])
-    return Link("sw0", sw, "host0", Capture("host0"))
+    if host_netns is None:
+        return Link("sw0", sw, "host0", Capture("host0"))
+    for cmd in (["ip", "netns", "add", host_netns], ["ip", "link", "set", "host0", "netns", host_netns],
+                ["ip", "-n", host_netns, "link", "set", "host0", "up"]):
+        assert sandbox.run(cmd).returncode == 0, cmd
+    return Link("sw0", sw, "host0", Capture("host0", netns=f"/run/netns/{host_netns}"))
 
 
 def tlv(t, value):

@@ -45,8 +45,8 @@ def test_set_goes_out_at_once_and_every_interval_byte_for_byte(sandbox, request,
 
 
 def test_frames_from_the_relay_decode_with_tcpdump(sandbox, request, tmp_path):
-    """Blobs that tallowd built for the link's MTU, as an outside decoder reads them."""
-    link = make_link(sandbox, mtu=1280)
+    """Blobs that tallowd built for the link's MTU, as an outside decoder on a host reads them."""
+    link = make_link(sandbox, mtu=1280, host_netns="host")
     standin(sandbox, request, "--tx-interval", "2", "--quiet")
     daemon = start_daemon(sandbox)
     prefixes = [f"10.{i >> 8}.{i & 255}.0/24" for i in range(150)] + \
