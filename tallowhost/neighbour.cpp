@@ -31,11 +31,17 @@ void receive_periodic(uplink *up, const parsed_frame &f, int64_t now_ms, std::ve
             up->counters.discarded_sets++;
         }
         nb.partial_open = true;
+        nb.discarding = false;
         nb.partial_frames = 0;
         nb.partial.clear();
     } else if (!nb.partial_open) {
-        hlog(LOG_WARNING, "set: %s: continuation frame with no set open, discarded", up->name.c_str());
-        up->counters.discarded_sets++;
+        // The rest of a set whose first frame was lost: one line and one count for all of it.
+        if (!nb.discarding) {
+            hlog(LOG_WARNING, "set: %s: continuation frame with no set open, discarded until the next first frame",
+                 up->name.c_str());
+            up->counters.discarded_sets++;
+            nb.discarding = true;
+        }
         return;
     }
     nb.partial_frames++;

@@ -80,6 +80,7 @@ struct neighbour {
     std::array<std::array<uint32_t, 129>, 2> len_count{};
     std::array<std::vector<uint8_t>, 2> lengths;  // the lengths with a non-zero count, ascending
     bool partial_open = false;
+    bool discarding = false;  // continuation frames are being dropped until the next first frame
     unsigned partial_frames = 0;
     std::vector<host_prefix> partial;  // prefixes of the periodic set being received
 };
