@@ -159,7 +159,10 @@ void apply_changes(host_config *cfg, size_t index, const std::vector<host_prefix
     tallowhost_steer(cfg, index, changed, changes);
     if (changes.empty())
         return;
+    const int64_t steered = monotonic_ms();
     tallowhost_route_apply(cfg, changes);
+    hlog(LOG_DEBUG, "route: %s: %lld ms to decide, %lld ms for the kernel", cfg->uplinks[index].name.c_str(),
+         static_cast<long long>(steered - start), static_cast<long long>(monotonic_ms() - steered));
     hlog(LOG_INFO, "route: %s: %zu route changes in %lld ms, %zu routes in table %u", cfg->uplinks[index].name.c_str(),
          changes.size(), static_cast<long long>(monotonic_ms() - start), cfg->routes.size(), cfg->table);
 }

@@ -151,73 +151,92 @@ int wait_readable(int fd)
     return r > 0 ? 0 : -1;
 }
 
-// Sends the messages of one writer and reads one acknowledgement per message. `describe` names
-// message i (in the writer's order) for the log. Returns the number of refused messages, or -1 when
-// the exchange itself failed.
+// Sends the messages of one writer, numbered from first_seq, in pieces of at most batch_bytes, and
+// checks the kernel's answers. The kernel handles the messages of one sendmsg in order and answers
+// every refused message whatever its flags, so only the last message of a piece asks for an
+// acknowledgement: once that arrives, every refusal of the piece has arrived before it. This spares
+// the kernel an answer per accepted route. `describe` names message i for the log. Returns the number
+// of refused messages, or -1 when the exchange itself failed.
 int transact(host_config *cfg, nl_writer &w, uint32_t first_seq, const std::function<std::string(size_t)> &describe,
              bool quiet_enoent = false)
 {
-    if (w.count == 0)
-        return 0;
-    sockaddr_nl kernel{};
-    kernel.nl_family = AF_NETLINK;
-    iovec iov{w.buf.data(), w.buf.size()};
-    msghdr mh{};
-    mh.msg_name = &kernel;
-    mh.msg_namelen = sizeof kernel;
-    mh.msg_iov = &iov;
-    mh.msg_iovlen = 1;
-    ssize_t sent;
-    do {
-        sent = sendmsg(cfg->nl.get(), &mh, 0);
-    } while (sent < 0 && errno == EINTR);
-    if (sent < 0 || size_t(sent) != w.buf.size()) {
-        hlog(LOG_ERR, "route: netlink send: %s", sent < 0 ? strerror(errno) : "short write");
-        return -1;
-    }
-
     std::vector<uint8_t> rx(recv_size);
-    unsigned acked = 0, refused = 0;
-    while (acked < w.count) {
-        ssize_t n = recv(cfg->nl.get(), rx.data(), rx.size(), MSG_DONTWAIT);
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            if (wait_readable(cfg->nl.get()) != 0) {
-                hlog(LOG_ERR, "route: netlink: %u of %u acknowledgements missing", w.count - acked, w.count);
-                return -1;
-            }
-            continue;
+    unsigned refused = 0;
+    size_t off = 0, index = 0;
+    while (off < w.buf.size()) {
+        // One piece: whole messages up to batch_bytes (at least one).
+        size_t end = off, last = off, pieces = 0;
+        while (end < w.buf.size() && (pieces == 0 || end - off + get_host32(w.buf.data() + end) <= batch_bytes)) {
+            last = end;
+            end += align4(get_host32(w.buf.data() + end));
+            pieces++;
         }
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            hlog(LOG_ERR, "route: netlink receive: %s", strerror(errno));
+        uint16_t flags = get_host16(w.buf.data() + last + 6);
+        flags |= NLM_F_ACK;
+        std::memcpy(w.buf.data() + last + 6, &flags, sizeof flags);
+        const uint32_t last_seq = first_seq + uint32_t(index + pieces - 1);
+
+        sockaddr_nl kernel{};
+        kernel.nl_family = AF_NETLINK;
+        iovec iov{w.buf.data() + off, end - off};
+        msghdr mh{};
+        mh.msg_name = &kernel;
+        mh.msg_namelen = sizeof kernel;
+        mh.msg_iov = &iov;
+        mh.msg_iovlen = 1;
+        ssize_t sent;
+        do {
+            sent = sendmsg(cfg->nl.get(), &mh, 0);
+        } while (sent < 0 && errno == EINTR);
+        if (sent < 0 || size_t(sent) != end - off) {
+            hlog(LOG_ERR, "route: netlink send: %s", sent < 0 ? strerror(errno) : "short write");
             return -1;
         }
-        size_t off = 0;
-        const uint8_t *msg;
-        uint32_t msg_len;
-        while (next_message(rx.data(), size_t(n), off, msg, msg_len)) {
-            if (get_host16(msg + 4) != NLMSG_ERROR || msg_len < sizeof(nlmsghdr) + sizeof(int32_t))
+
+        bool done = false;
+        while (!done) {
+            ssize_t n = recv(cfg->nl.get(), rx.data(), rx.size(), MSG_DONTWAIT);
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+                if (wait_readable(cfg->nl.get()) != 0) {
+                    hlog(LOG_ERR, "route: netlink: no acknowledgement of %zu messages", pieces);
+                    return -1;
+                }
                 continue;
-            uint32_t seq = get_host32(msg + 8);
-            if (seq - first_seq >= w.count)
-                continue;  // a late answer to an earlier exchange
-            acked++;
-            int32_t err;
-            std::memcpy(&err, msg + sizeof(nlmsghdr), sizeof err);
-            if (err == 0 || (quiet_enoent && (err == -ENOENT || err == -ESRCH)))
-                continue;
-            refused++;
-            cfg->route_failures++;
-            if (refused <= errors_logged_per_batch) {
-                std::string detail = ext_ack_text(msg, msg_len);
-                hlog(LOG_ERR, "route: kernel refused %s: %s%s%s", describe(seq - first_seq).c_str(), strerror(-err),
-                     detail.empty() ? "" : ": ", detail.c_str());
+            }
+            if (n < 0) {
+                if (errno == EINTR)
+                    continue;
+                hlog(LOG_ERR, "route: netlink receive: %s", strerror(errno));
+                return -1;
+            }
+            size_t at = 0;
+            const uint8_t *msg;
+            uint32_t msg_len;
+            while (next_message(rx.data(), size_t(n), at, msg, msg_len)) {
+                if (get_host16(msg + 4) != NLMSG_ERROR || msg_len < sizeof(nlmsghdr) + sizeof(int32_t))
+                    continue;
+                const uint32_t seq = get_host32(msg + 8);
+                if (seq - first_seq < index || seq - first_seq >= index + pieces)
+                    continue;  // a late answer to an earlier exchange
+                done = done || seq == last_seq;
+                int32_t err;
+                std::memcpy(&err, msg + sizeof(nlmsghdr), sizeof err);
+                if (err == 0 || (quiet_enoent && (err == -ENOENT || err == -ESRCH)))
+                    continue;
+                refused++;
+                cfg->route_failures++;
+                if (refused <= errors_logged_per_batch) {
+                    std::string detail = ext_ack_text(msg, msg_len);
+                    hlog(LOG_ERR, "route: kernel refused %s: %s%s%s", describe(seq - first_seq).c_str(),
+                         strerror(-err), detail.empty() ? "" : ": ", detail.c_str());
+                }
             }
         }
+        off = end;
+        index += pieces;
     }
     if (refused > errors_logged_per_batch)
-        hlog(LOG_ERR, "route: %u of %u changes refused in one batch", refused, w.count);
+        hlog(LOG_ERR, "route: %u of %u changes refused", refused, w.count);
     return int(refused);
 }
 
@@ -296,7 +315,7 @@ int clear_family(host_config *cfg, uint8_t family, unsigned &routes_removed, uns
         if (rt.rtm_flags & RTM_F_CLONED || table_of(msg, len, sizeof rt, rt.rtm_table, RTA_TABLE) != cfg->table)
             return;
         // The dumped route, sent back as a deletion, names exactly that route.
-        routes.begin(RTM_DELROUTE, NLM_F_REQUEST | NLM_F_ACK, 0);
+        routes.begin(RTM_DELROUTE, NLM_F_REQUEST, 0);
         routes.buf.insert(routes.buf.end(), msg + sizeof(nlmsghdr), msg + len);
         routes.buf.resize(align4(routes.buf.size()), 0);
         routes.end();
@@ -325,7 +344,7 @@ int clear_family(host_config *cfg, uint8_t family, unsigned &routes_removed, uns
         std::memcpy(&fr, msg + sizeof(nlmsghdr), sizeof fr);
         if (table_of(msg, len, sizeof fr, fr.table, FRA_TABLE) != cfg->table)
             return;
-        rules.begin(RTM_DELRULE, NLM_F_REQUEST | NLM_F_ACK, 0);
+        rules.begin(RTM_DELRULE, NLM_F_REQUEST, 0);
         rules.buf.insert(rules.buf.end(), msg + sizeof(nlmsghdr), msg + len);
         rules.buf.resize(align4(rules.buf.size()), 0);
         rules.end();
@@ -352,7 +371,7 @@ void put_route(host_config *cfg, nl_writer &w, const route_change &c, uint32_t s
     const bool v4 = c.prefix.family == 4;
     const size_t addr_len = v4 ? 4 : 16;
     w.begin(c.remove ? RTM_DELROUTE : RTM_NEWROUTE,
-            uint16_t(NLM_F_REQUEST | NLM_F_ACK | (c.remove ? 0 : NLM_F_CREATE | NLM_F_REPLACE)), seq);
+            uint16_t(NLM_F_REQUEST | (c.remove ? 0 : NLM_F_CREATE | NLM_F_REPLACE)), seq);
     rtmsg rt{};
     rt.rtm_family = v4 ? AF_INET : AF_INET6;
     rt.rtm_dst_len = c.prefix.plen;
@@ -460,29 +479,22 @@ int tallowhost_rule_add(host_config *cfg)
 
 int tallowhost_route_apply(host_config *cfg, const std::vector<route_change> &changes)
 {
-    int failed = 0;
-    size_t done = 0;
-    while (done < changes.size()) {
-        nl_writer w;
-        w.buf.reserve(batch_bytes + 512);
-        const uint32_t first = cfg->nl_seq;
-        const size_t start = done;
-        while (done < changes.size() && w.buf.size() < batch_bytes)
-            put_route(cfg, w, changes[done++], cfg->nl_seq++);
-        int refused = transact(cfg, w, first, [&](size_t i) {
-            const route_change &c = changes[start + i];
-            return std::string(c.remove ? "removal of " : c.reach ? "route to " : "unreachable route to ") +
-                   prefix_text(c.prefix);
-        });
-        if (refused < 0) {
-            cfg->route_failures += w.count;
-            failed += int(w.count);
-        } else {
-            failed += refused;
-        }
-    }
-    hlog(LOG_DEBUG, "route: %zu changes sent, %d refused", changes.size(), failed);
-    return failed ? -1 : 0;
+    if (changes.empty())
+        return 0;
+    nl_writer w;
+    w.buf.reserve(changes.size() * 80);
+    const uint32_t first = cfg->nl_seq;
+    for (const route_change &c : changes)
+        put_route(cfg, w, c, cfg->nl_seq++);
+    int refused = transact(cfg, w, first, [&](size_t i) {
+        const route_change &c = changes[i];
+        return std::string(c.remove ? "removal of " : c.reach ? "route to " : "unreachable route to ") +
+               prefix_text(c.prefix);
+    });
+    if (refused < 0)
+        cfg->route_failures += changes.size();
+    hlog(LOG_DEBUG, "route: %zu changes sent, %d refused", changes.size(), refused);
+    return refused == 0 ? 0 : -1;
 }
 
 int tallowhost_route_remove_all(host_config *cfg)

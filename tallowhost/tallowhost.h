@@ -8,6 +8,7 @@
 #include <compare>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <map>
 #include <span>
 #include <string>
@@ -28,8 +29,11 @@ struct host_prefix {
     std::array<uint8_t, 16> addr{};
     uint8_t plen = 0;
 
-    auto operator<=>(const host_prefix &) const = default;
+    // The bytes in member order are the sort order; one memcmp compares them all.
+    bool operator==(const host_prefix &o) const { return std::memcmp(this, &o, sizeof *this) == 0; }
+    std::strong_ordering operator<=>(const host_prefix &o) const { return std::memcmp(this, &o, sizeof *this) <=> 0; }
 };
+static_assert(sizeof(host_prefix) == 18, "host_prefix is compared as raw bytes");
 
 // One prefix TLV as it travels: the address bytes as sent, with the withdrawn flag.
 struct frame_prefix {
