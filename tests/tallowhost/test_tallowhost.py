@@ -146,7 +146,7 @@ def test_hostile_frames_are_counted_and_never_applied(agent):
     ha = [u for u in snap["uplinks"] if u["interface"] == "ha"][0]
     assert ha["refused_frames"] == len(frames)
     assert ha["prefixes"] == ["10.5.0.0/16"]
-    assert a.messages(0).count  # the agent still answers
+    assert a.proc.poll() is None
     refused = [m for m in a.messages() if m.startswith("frame: ha: refused a frame")]
     assert refused and refused[0].startswith("frame: ha: refused a frame (TLV runs past the end of the frame), 1 ")
 
