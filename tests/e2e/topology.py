@@ -42,6 +42,8 @@ def wait_until(what, predicate, timeout=10.0, interval=0.005):
 class Switch:
     """One switch: its namespaces are held by a sleeping process whose pid names them to nsenter."""
 
+    spawned = 0
+
     def __init__(self, sandbox, name, tx_interval=1, standin_args=(), mtu=1500):
         self.sandbox = sandbox
         self.name = name
@@ -65,7 +67,7 @@ class Switch:
                                    *standin_args], stdout=open(self.out_path, "wb"))
         wait_until(f"switch {name}: lldpd stand-in listening", lambda: "listening on " in self.standin_output())
         self.daemon = self.spawn([sandbox.prefix / "sbin" / "tallowd"], stdout=subprocess.DEVNULL)
-        self.daemon_pid = self.wait_pid(self.daemon)
+        self.daemon_pid = self.daemon.inner_pid
         self.wait_log(r"^lldp: connected to LLDPD")
         self.routing = None
 
@@ -80,12 +82,14 @@ class Switch:
         return r
 
     def spawn(self, argv, **kw):
-        """Spawns a program that prints its pid (as the sandbox's PID namespace sees it) first."""
-        return self.sandbox.spawn(self.argv(["sh", "-c", 'echo $$; exec "$@"', "sh", *argv]), **kw)
-
-    @staticmethod
-    def wait_pid(proc):
-        return int(proc.stdout.readline())
+        """Spawns a program in the switch; returns it with .inner_pid, its pid as the sandbox's PID namespace
+        (and so its syslog lines) sees it."""
+        Switch.spawned += 1
+        pid_file = self.sandbox._base / f"pid-{Switch.spawned}"
+        proc = self.sandbox.spawn(self.argv(["sh", "-c", 'echo $$ > "$0.tmp" && mv "$0.tmp" "$0" && exec "$@"',
+                                             pid_file, *argv]), **kw)
+        proc.inner_pid = int(wait_until("pid file", lambda: pid_file.exists() and pid_file.read_text()))
+        return proc
 
     def standin_output(self):
         return self.out_path.read_bytes().decode(errors="replace")
