@@ -7,7 +7,9 @@ files for an outside decoder, and `tcpdump -v` read back.
     frames[0].ttl, frames[0].prefixes()
 """
 
+import ctypes
 import ipaddress
+import os
 import re
 import select
 import socket
@@ -23,6 +25,7 @@ TLV_END, TLV_CHASSIS_ID, TLV_PORT_ID, TLV_TTL, TLV_ORG = 0, 1, 2, 3, 127
 CHASSIS_MAC, PORT_IFNAME = 4, 5
 PACKET_OUTGOING = 4
 SO_RCVBUFFORCE = 33
+CLONE_NEWNET = 0x40000000
 
 
 def split_tlvs(data):
@@ -104,12 +107,42 @@ class Frame:
         return [("-" if d[2] else "") + d[1] for d in self.relay_tlvs() if d and d[0] == "prefix"]
 
 
-class Capture:
-    """Every LLDP frame that arrives on `ifname` from the time the capture opens."""
+def _packet_socket(netns):
+    """An LLDP packet socket of the current network namespace, or of the one the file `netns` names
+    (/run/netns/NAME, /proc/PID/ns/net). A socket stays in the namespace it was created in: a child
+    enters that namespace, creates it and hands it back."""
+    if netns is None:
+        return socket.socket(socket.AF_PACKET, socket.SOCK_RAW, socket.htons(ETH_P_LLDP))
+    parent, child = socket.socketpair(socket.AF_UNIX, socket.SOCK_DGRAM)
+    pid = os.fork()
+    if pid == 0:
+        status = 1
+        try:
+            fd = os.open(netns, os.O_RDONLY)
+            if ctypes.CDLL(None, use_errno=True).setns(fd, CLONE_NEWNET) == 0:
+                s = socket.socket(socket.AF_PACKET, socket.SOCK_RAW, socket.htons(ETH_P_LLDP))
+                socket.send_fds(child, [b"s"], [s.fileno()])
+                status = 0
+        finally:
+            os._exit(status)
+    child.close()
+    try:
+        _, status = os.waitpid(pid, 0)
+        if status != 0:
+            raise OSError(f"cannot open a packet socket in {netns}")
+        _, fds, _, _ = socket.recv_fds(parent, 1, 1)
+        return socket.socket(fileno=fds[0])
+    finally:
+        parent.close()
 
-    def __init__(self, ifname, rcvbuf=64 << 20):
+
+class Capture:
+    """Every LLDP frame that arrives on `ifname` from the time the capture opens; `netns` names
+    another network namespace than the caller's."""
+
+    def __init__(self, ifname, rcvbuf=64 << 20, netns=None):
         self.ifname = ifname
-        self.sock = socket.socket(socket.AF_PACKET, socket.SOCK_RAW, socket.htons(ETH_P_LLDP))
+        self.sock = _packet_socket(netns)
         try:
             self.sock.setsockopt(socket.SOL_SOCKET, SO_RCVBUFFORCE, rcvbuf)
         except OSError:

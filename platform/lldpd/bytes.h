@@ -1,5 +1,4 @@
-// Bounds-checked big-endian reads and writes over spans. A read past the end gives 0; a write past
-// the end writes nothing and returns false.
+// Bounds-checked big-endian reads over spans: a read past the end gives 0.
 #pragma once
 
 #include <cstddef>
@@ -16,13 +15,4 @@ inline uint32_t get_be32(std::span<const uint8_t> s, size_t off)
     return off + 4 <= s.size()
                ? uint32_t(s[off]) << 24 | uint32_t(s[off + 1]) << 16 | uint32_t(s[off + 2]) << 8 | s[off + 3]
                : 0;
-}
-
-inline bool put_be16(std::span<uint8_t> s, size_t off, uint16_t v)
-{
-    if (off + 2 > s.size())
-        return false;
-    s[off] = uint8_t(v >> 8);
-    s[off + 1] = uint8_t(v);
-    return true;
 }

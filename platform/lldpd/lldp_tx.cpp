@@ -154,6 +154,7 @@ void transmit_set(transmitter &tx, tx_interface &in, bool fresh)
         return;
     }
     bool dropping = tx.drop_frame && in.sets >= tx.drop_from_set;
+    uint64_t start = now_ns();
     set_result r;
     for (size_t i = 0; i < in.blobs.size(); i++) {
         const std::vector<uint8_t> &blob = in.blobs[i];
@@ -180,8 +181,9 @@ void transmit_set(transmitter &tx, tx_interface &in, bool fresh)
         say("tx: ifindex=%u %s: %u of %zu frames not sent: %s\n", in.ifindex, li.name, r.failed, in.blobs.size(),
             strerror(r.error));
     if (tx.verbosity > 0)
-        say("tx: ifindex=%u %s set=%llu frames=%u/%zu dropped=%u too_big=%u ttl=%u\n", in.ifindex, li.name,
-            (unsigned long long)in.sets, r.sent, in.blobs.size(), r.dropped, r.too_big, ttl_of(tx));
+        say("tx: ifindex=%u %s set=%llu frames=%u/%zu dropped=%u too_big=%u ttl=%u us=%llu\n", in.ifindex, li.name,
+            (unsigned long long)in.sets, r.sent, in.blobs.size(), r.dropped, r.too_big, ttl_of(tx),
+            (unsigned long long)((now_ns() - start) / 1000));
 }
 
 // Sends one frame with TTL 0 and forgets the interface's set.

@@ -10,8 +10,7 @@ HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 sys.path.insert(0, str(HERE.parent / "relay"))
 
-from lldp_capture import Capture  # noqa: E402
-from standin_helpers import SWITCH_MAC, Link  # noqa: E402
+from standin_helpers import make_link  # noqa: E402
 
 
 @pytest.hookimpl(hookwrapper=True)
@@ -21,12 +20,6 @@ def pytest_runtest_makereport(item, call):
     lldpd = getattr(item, "_standin", None)
     if lldpd is not None and rep.failed:
         rep.sections.append(("lldpd stand-in output", lldpd.output()[-20000:]))
-
-
-def make_link(sandbox, mtu=1500):
-    sw, host = sandbox.add_veth("sw0", "host0", mtu=mtu)
-    sandbox.run(["ip", "link", "set", "sw0", "address", SWITCH_MAC])
-    return Link("sw0", sw, "host0", Capture("host0"))
 
 
 @pytest.fixture

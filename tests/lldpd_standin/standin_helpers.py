@@ -21,6 +21,19 @@ class Link:
     capture: Capture
 
 
+def make_link(sandbox, mtu=1500, host_netns=None):
+    """The veth pair sw0 (the switch's end, MAC 02:00:00:00:00:01) and host0, host0 captured; with
+    host_netns, host0 is moved to a network namespace of that name."""
+    sw, _ = sandbox.add_veth("sw0", "host0", mtu=mtu)
+    sandbox.run(["ip", "link", "set", "sw0", "address", SWITCH_MAC])
+    if host_netns is None:
+        return Link("sw0", sw, "host0", Capture("host0"))
+    for cmd in (["ip", "netns", "add", host_netns], ["ip", "link", "set", "host0", "netns", host_netns],
+                ["ip", "-n", host_netns, "link", "set", "host0", "up"]):
+        assert sandbox.run(cmd).returncode == 0, cmd
+    return Link("sw0", sw, "host0", Capture("host0", netns=f"/run/netns/{host_netns}"))
+
+
 def tlv(t, value):
     return struct.pack(">H", t << 9 | len(value)) + value
 

@@ -3,14 +3,12 @@
 import ipaddress
 import re
 import signal
-import struct
 
 import pytest
 
-from conftest import make_link
 from lldp_capture import tcpdump_decode, write_pcap
 from relay_helpers import Client, Standin, barrier, intf_set, start_daemon, sync_begin, sync_end, updates
-from standin_helpers import CTL_FIRST, CTL_MORE, CTL_PERIODIC, StandinClient, blob
+from standin_helpers import CTL_FIRST, CTL_MORE, CTL_PERIODIC, StandinClient, blob, make_link
 
 STANDIN = ("libexec", "tarvik-platform", "lldpd-standin")
 
@@ -46,8 +44,8 @@ def test_set_goes_out_at_once_and_every_interval_byte_for_byte(sandbox, request,
 
 
 def test_frames_from_the_relay_decode_with_tcpdump(sandbox, request, tmp_path):
-    """Blobs that tallowd built for the link's MTU, as an outside decoder reads them."""
-    link = make_link(sandbox, mtu=1280)
+    """Blobs that tallowd built for the link's MTU, as an outside decoder on a host reads them."""
+    link = make_link(sandbox, mtu=1280, host_netns="host")
     standin(sandbox, request, "--tx-interval", "2", "--quiet")
     daemon = start_daemon(sandbox)
     prefixes = [f"10.{i >> 8}.{i & 255}.0/24" for i in range(150)] + \
@@ -105,8 +103,8 @@ def test_drop_frame_leaves_out_the_nth_frame_from_the_given_set_on(sandbox, requ
     mark = link.capture.mark()
     c.proxy_frames(link.ifindex, set_b)
     # Repetitions of set A may still come first; set B's frames come in transmissions of two.
-    link.capture.wait_for(lambda f: f.blob() == set_b[2], since=link.capture.wait_for(
-        lambda f: f.blob() == set_b[2], since=mark) + 1)
+    first_b3 = link.capture.wait_for(lambda f: f.blob() == set_b[2], since=mark)
+    link.capture.wait_for(lambda f: f.blob() == set_b[2], since=first_b3 + 1)  # its repetition
     sent_b = [f.blob() for f in link.capture.frames[mark:] if f.blob() in set_b]
     assert sent_b[:4] == [set_b[0], set_b[2]] * 2
     assert summary(lldpd)["dropped"] == str(len([b for b in sent_b if b == set_b[0]]))
