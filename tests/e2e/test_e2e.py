@@ -53,3 +53,10 @@ def test_resync_of_200000_prefixes_at_mtu_1500_arrives_whole(sandbox, tmp_path):
     assert host.route_get("12.13.14.15") == VIA_B
     last = prefixes[-1].split("/")[0]
     assert host.route_get(last) == VIA_B
+    assert a.standin_summary()["too_big_immediate"] == 0, "a resync sends no immediate delta"
+
+    # 500 withdrawals make an immediate delta of 6507 bytes, more than the link carries: the stand-in
+    # drops it and the full set 100 ms later carries the change.
+    a.withdraw(*prefixes[:500])
+    wait_until("500 routes gone", lambda: host.route_count() == 199500, timeout=60, interval=0.2)
+    assert a.standin_summary()["too_big_immediate"] == 1

@@ -124,6 +124,13 @@ class Switch:
         """The routing suite's state as the state service reports it: 1 up, 2 down."""
         self.run(self.sandbox.prefix / PLATFORM / "mesractl", "set", "frr_zebra", "state", state)
 
+    def standin_summary(self):
+        """The stand-in's counters, from the summary line that SIGUSR1 makes it print."""
+        seen = len(self.standin_output())
+        self.standin.send_signal(signal.SIGUSR1)
+        line = wait_until("stand-in summary", lambda: re.search(r"^summary .*$", self.standin_output()[seen:], re.M))
+        return {k: int(v) for k, v in re.findall(r"(\w+)=(\d+)", line[0])}
+
     def stop_lldpd(self):
         self.standin.send_signal(signal.SIGTERM)
         self.standin.wait(timeout=10)
