@@ -140,6 +140,7 @@ class Setup:
 
     def last_frames(self, since=0):
         """{ifindex: the last type-11 request} among the requests after `since`."""
+        self.lldpd.sync()  # the stand-in records a request only after answering it
         out = {}
         for r in self.lldpd.requests()[since:]:
             if r.type == 11:
