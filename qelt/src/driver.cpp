@@ -10,32 +10,6 @@ namespace {
 port_table qelt_ports;
 qelt_job qelt_job_state;
 
-// Gives back what the run holds, once, on whatever path the driver leaves
-// by: a return, or an exception on its way to the entry's catch.
-struct run_guard {
-    qelt_job &job;
-    bool done = false;
-
-    // The clean-up: the SIGTERM one when SIGTERM came, else the buffer is
-    // destroyed (a running transaction is not cancelled) and everything
-    // closed. Returns the run's result.
-    int finish(int result)
-    {
-        done = true;
-        if (qelt_sigterm_pending())
-            return qelt_sigterm_cleanup(job);
-        if (job.held >= qelt_hold::buffer)
-            qelt_buffer_destroy(job);
-        qelt_close(job);
-        return result;
-    }
-    ~run_guard()
-    {
-        if (!done)
-            finish(-1);
-    }
-};
-
 void set_buffer_limit(qelt_job &job)
 {
     int limit = qelt_buffer_limit_get(job);
@@ -83,7 +57,7 @@ int run(int argc, char **argv)
 
     qelt_sigterm_install();
     qelt_port_init(qelt_ports);
-    run_guard guard{qelt_job_state};
+    qelt_run_guard guard(qelt_job_state);
     qelt_job &job = guard.job;
     if (qelt_sigterm_pending())
         return guard.finish(-1);
@@ -105,6 +79,23 @@ int run(int argc, char **argv)
 }
 
 } // namespace
+
+int qelt_run_guard::finish(int result)
+{
+    done = true;
+    if (qelt_sigterm_pending())
+        return qelt_sigterm_cleanup(job);
+    if (job.held >= qelt_hold::buffer)
+        qelt_buffer_destroy(job); // a running transaction is not cancelled
+    qelt_close(job);
+    return result;
+}
+
+qelt_run_guard::~qelt_run_guard()
+{
+    if (!done)
+        finish(-1);
+}
 
 // The one catch of the program: an allocation that fails anywhere ends the
 // run as a failure, after the guard has given back what the run held.

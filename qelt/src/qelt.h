@@ -167,4 +167,19 @@ int qelt_write_samples(qelt_job &job, const port_table &ports, const char *dir, 
                        const qelt_archiver &archiver);
 
 /* driver.cpp */
+// Gives back what the run holds, once, on whatever path the driver leaves
+// by: a return, or an exception on its way to the entry's catch.
+struct qelt_run_guard {
+    qelt_job &job;
+    bool done = false;
+
+    explicit qelt_run_guard(qelt_job &j) : job(j) {}
+    qelt_run_guard(const qelt_run_guard &) = delete;
+    qelt_run_guard &operator=(const qelt_run_guard &) = delete;
+
+    // The clean-up: the SIGTERM one when SIGTERM came, else the buffer is
+    // destroyed and everything closed. Returns the run's result.
+    int finish(int result);
+    ~qelt_run_guard();
+};
 int qelt_main(int argc, char **argv);
