@@ -19,6 +19,7 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "tests"))
 sys.path.insert(0, str(ROOT / "tests" / "e2e"))
+sys.path.insert(0, str(ROOT / "tests" / "tallowhost"))
 
 from sandbox import Sandbox  # noqa: E402
 from topology import TABLE, Host, Switch  # noqa: E402

@@ -9,8 +9,9 @@ import subprocess
 import time
 from dataclasses import dataclass
 
+from host_helpers import TABLE, route_count, route_get, table
+
 PLATFORM = "libexec/tarvik-platform"
-TABLE = 250
 
 
 @dataclass
@@ -28,7 +29,8 @@ LINKS = {
 }
 
 
-def wait_until(what, predicate, timeout=10.0, interval=0.005):
+def wait_value(what, predicate, timeout=10.0, interval=0.005):
+    """Polls until predicate() gives a true value, and returns it."""
     deadline = time.monotonic() + timeout
     while True:
         value = predicate()
@@ -65,7 +67,7 @@ class Switch:
         self.out_path = sandbox._base / f"lldpd-{name}.out"
         self.standin = self.spawn([sandbox.prefix / PLATFORM / "lldpd-standin", "--tx-interval", tx_interval,
                                    *standin_args], stdout=open(self.out_path, "wb"))
-        wait_until(f"switch {name}: lldpd stand-in listening", lambda: "listening on " in self.standin_output())
+        wait_value(f"switch {name}: lldpd stand-in listening", lambda: "listening on " in self.standin_output())
         self.daemon = self.spawn([sandbox.prefix / "sbin" / "tallowd"], stdout=subprocess.DEVNULL)
         self.daemon_pid = self.daemon.inner_pid
         self.wait_log(r"^lldp: connected to LLDPD")
@@ -88,7 +90,7 @@ class Switch:
         pid_file = self.sandbox._base / f"pid-{Switch.spawned}"
         proc = self.sandbox.spawn(self.argv(["sh", "-c", 'echo $$ > "$0.tmp" && mv "$0.tmp" "$0" && exec "$@"',
                                              pid_file, *argv]), **kw)
-        proc.inner_pid = int(wait_until("pid file", lambda: pid_file.exists() and pid_file.read_text()))
+        proc.inner_pid = int(wait_value("pid file", lambda: pid_file.exists() and pid_file.read_text()))
         return proc
 
     def standin_output(self):
@@ -99,7 +101,7 @@ class Switch:
 
     def wait_log(self, pattern, start=0, timeout=5.0):
         rx = re.compile(pattern)
-        return wait_until(f"switch {self.name}: log line {pattern!r}",
+        return wait_value(f"switch {self.name}: log line {pattern!r}",
                           lambda: next((l for l in self.log()[start:] if rx.search(l.message)), None), timeout)
 
     # --- the routing suite and the state service ----------------------------------------------
@@ -128,7 +130,7 @@ class Switch:
         """The stand-in's counters, from the summary line that SIGUSR1 makes it print."""
         seen = len(self.standin_output())
         self.standin.send_signal(signal.SIGUSR1)
-        line = wait_until("stand-in summary", lambda: re.search(r"^summary .*$", self.standin_output()[seen:], re.M))
+        line = wait_value("stand-in summary", lambda: re.search(r"^summary .*$", self.standin_output()[seen:], re.M))
         return {k: int(v) for k, v in re.findall(r"(\w+)=(\d+)", line[0])}
 
     def stop_lldpd(self):
@@ -150,38 +152,23 @@ class Host:
         self.agent = sandbox.spawn([sandbox.prefix / "sbin" / "tallowhost", *uplinks, *args],
                                    stdout=subprocess.DEVNULL)
         # Ready once its policy rule is in place.
-        wait_until("tallowhost's rule", lambda: f"lookup {TABLE}" in subprocess.run(
+        wait_value("tallowhost's rule", lambda: f"lookup {TABLE}" in subprocess.run(
             ["ip", "rule", "show"], capture_output=True, text=True).stdout)
 
     def wait_log(self, pattern, start=0, timeout=5.0):
         return self.sandbox.syslog.wait_for(pattern, ident="tallowhost", start=start, timeout=timeout)
 
-    @staticmethod
-    def route_get(address):
-        """The host's answer for one destination: ('via', gateway), ('unreachable', None) or (other, text)."""
-        r = subprocess.run(["ip", "route", "get", address], capture_output=True, text=True)
-        text = (r.stdout + r.stderr).strip()
-        if m := re.search(r" via (\S+) dev (\S+)", text):
-            return ("via", m[1])
-        if "unreachable" in text or "No route" in text:
-            return ("unreachable", None)
-        return ("other", text)
-
     def wait_route(self, address, expected, timeout=10.0):
-        last = []
-
-        def settled():
-            last[:] = [self.route_get(address)]
-            return last[0] == expected
         try:
-            wait_until(f"route to {address}", settled, timeout)
+            wait_value(f"route to {address}", lambda: route_get(address) == expected, timeout)
         except AssertionError:
-            raise AssertionError(f"route to {address}: {last[0]}, expected {expected}\n{self.table()}")
+            raise AssertionError(f"route to {address}: {route_get(address)}, expected {expected}\n"
+                                 f"{table(4) + table(6)}")
 
     @staticmethod
-    def table(family="-4"):
-        return subprocess.run(["ip", family, "route", "show", "table", str(TABLE)], capture_output=True,
-                              text=True).stdout
+    def route_count():
+        return route_count(4) + route_count(6)
 
-    def route_count(self):
-        return sum(1 for line in (self.table("-4") + self.table("-6")).splitlines() if line and line[0] != " ")
+    @staticmethod
+    def table_empty():
+        return table(4) == [] and table(6) == []
