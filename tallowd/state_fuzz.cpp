@@ -95,6 +95,37 @@ void through_store(daemon_config *cfg, fuzz_support::input &in, uint8_t kind)
     mesra_dispatch(cfg->mesra_handle);
 }
 
+// The state value of a record as the state service encodes it (one to nine decimal digits, an optional
+// newline after them), read apart from the library's decoder; false when it is malformed.
+bool state_value(const mesra_change &rec, int &value)
+{
+    const char *p = static_cast<const char *>(rec.data);
+    size_t len = rec.len;
+    if (!p)
+        return false;
+    if (len > 0 && p[len - 1] == '\n')
+        len--;
+    if (len == 0 || len > 9)
+        return false;
+    value = 0;
+    for (size_t i = 0; i < len; i++) {
+        if (p[i] < '0' || p[i] > '9')
+            return false;
+        value = value * 10 + (p[i] - '0');
+    }
+    return true;
+}
+
+void fail(const char *what, const mesra_change &rec)
+{
+    std::fprintf(stderr, "state fuzz: %s (key %s, op %d, %zu bytes)\n", what, rec.key, rec.op, rec.len);
+    std::abort();
+}
+
+// One change record to a callback, and what the callback must have done: an up report sets the flag;
+// a down report or a deletion after an up report clears it and, outside a warm boot, leaves every VRF
+// with the default routes only (zebra, when some VRF held one: the stored ones; otherwise exactly 0/0
+// and ::/0 whatever the prefix limit); anything else changes no prefix.
 void state_event(daemon_config *cfg, fuzz_support::input &in, uint8_t kind)
 {
     uint8_t op = in.u8();
@@ -104,17 +135,51 @@ void state_event(daemon_config *cfg, fuzz_support::input &in, uint8_t kind)
     // The record bytes in a buffer of their exact size, so that a read past their end is caught.
     std::vector<uint8_t> record(bytes, bytes + got);
     mesra_change change{};
-    change.key = kind & 1 ? "vorsd" : "frr_zebra";
+    bool zebra = !(kind & 1);
+    change.key = zebra ? "frr_zebra" : "vorsd";
     change.field = "state";
     change.data = kind & 0x10 ? nullptr : record.data();
     change.len = record.size();
     change.rev = rev;
     change.op = op_of(op);
     const mesra_change *rec = kind & 8 ? nullptr : &change;
-    if (kind & 1)
-        vorsd_state_cb(rec, cfg);
-    else
+
+    bool &up = zebra ? cfg->frr_up : cfg->vorsd_up;
+    bool was_up = up;
+    bool stored_defaults = false;
+    std::vector<size_t> counts;
+    for (const auto &vrf : cfg->vrfs) {
+        counts.push_back(vrf->db.count);
+        stored_defaults = stored_defaults || vrf->db.default_count > 0;
+    }
+    int value = 0;
+    bool reported_up = false, reaction = false;
+    if (rec && change.op == MESRA_OP_SET && state_value(change, value)) {
+        reported_up = value == 1;
+        reaction = value == 2 && was_up;
+    } else if (rec && (change.op == MESRA_OP_DELETE || change.op == MESRA_OP_EXPIRE)) {
+        reaction = was_up;
+    }
+
+    if (zebra)
         frr_state_cb(rec, cfg);
+    else
+        vorsd_state_cb(rec, cfg);
+
+    if (up != (reported_up || (was_up && !reaction)))
+        fail("up flag", change);
+    for (size_t i = 0; i < cfg->vrfs.size(); i++) {
+        const prefix_db &db = cfg->vrfs[i]->db;
+        if (!reaction || cfg->warmboot) {
+            if (db.count != counts[i])
+                fail("prefixes changed without a down reaction", change);
+        } else if (zebra && stored_defaults) {
+            if (db.count != db.default_count)
+                fail("specific prefixes kept after zebra went down", change);
+        } else if (db.count != 2 || db.default_count != 2) {
+            fail("VRF without exactly 0/0 and ::/0 after the down reaction", change);
+        }
+    }
 }
 
 }  // namespace
