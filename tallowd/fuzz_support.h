@@ -141,8 +141,12 @@ inline void nth_prefix(unsigned n, uint8_t &afi, uint8_t *addr, uint8_t &plen)
 inline const uint8_t zero_addr[16] = {};
 
 // Adds count prefixes starting at the VRF's current count, and the two default routes when asked.
+// The database's debug line per prefix is not formatted: the database is not under test here.
 inline void add_prefixes(vrf_context *vrf, unsigned count, bool defaults, uint8_t w)
 {
+    daemon_config *cfg = active_cfg.load();
+    int level = cfg->log_level;
+    cfg->log_level = daemon_config::LOG_LEVEL_INFO;
     unsigned base = unsigned(vrf->db.count);
     for (unsigned i = 0; i < count; i++) {
         uint8_t afi, plen, addr[16];
@@ -153,6 +157,7 @@ inline void add_prefixes(vrf_context *vrf, unsigned count, bool defaults, uint8_
         add_or_update(&vrf->db, 4, zero_addr, 0, 0, vrf->epoch);
         add_or_update(&vrf->db, 6, zero_addr, 0, 0, vrf->epoch);
     }
+    cfg->log_level = level;
 }
 
 // Sets the VRF's interfaces: count small ifindexes taken from the input (0 to 7, so that some are
