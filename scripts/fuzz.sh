@@ -15,6 +15,8 @@ targets=(
   "tallowd_state_fuzz tallowd/fuzz_corpus/state"
   "tallowd_lldp_fuzz tallowd/fuzz_corpus/lldp"
   "loginmotd_args_fuzz loginmotd/fuzz_corpus/args"
+  "qelt_ports_fuzz qelt/fuzz_corpus/ports"
+  "qelt_cli_fuzz qelt/fuzz_corpus/cli"
 )
 
 total=${1:-120}
