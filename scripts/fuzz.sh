@@ -17,6 +17,7 @@ targets=(
   "loginmotd_args_fuzz loginmotd/fuzz_corpus/args"
   "qelt_ports_fuzz qelt/fuzz_corpus/ports"
   "qelt_cli_fuzz qelt/fuzz_corpus/cli"
+  "tallowhost_frame_fuzz tallowhost/fuzz_corpus/frame"
 )
 
 total=${1:-120}
