@@ -12,7 +12,7 @@ mkdir -p "$src"
 git ls-files -z --cached --others --exclude-standard | tar --null --ignore-failed-read -T - -cf - | tar -xf - -C "$src"
 
 echo "build-deb: building in $src"
-(cd "$src" && DEB_BUILD_OPTIONS="parallel=$(nproc) ${DEB_BUILD_OPTIONS:-}" dpkg-buildpackage -b -uc -us) \
+(cd "$src" && DEB_BUILD_OPTIONS="parallel=$(nproc) noautodbgsym ${DEB_BUILD_OPTIONS:-}" dpkg-buildpackage -b -uc -us) \
   >"$out/build.log" 2>&1 || { tail -50 "$out/build.log"; echo "build-deb: package build failed ($out/build.log)"; exit 1; }
 mv "$out"/src/*.deb "$out"/src/*.changes "$out"/src/*.buildinfo "$out"/
 ls "$out"/*.deb

@@ -1,0 +1,146 @@
+"""The Debian packages, installed with dpkg into the sandbox (with /var a throwaway overlay as well):
+what each delivers works from its installed place, and removal and purge take it all away again.
+
+Runs on the packages that scripts/build-deb.sh left in TARVIK_DEB_DIR; skipped without them.
+"""
+
+import os
+import signal
+import stat
+import subprocess
+from pathlib import Path
+
+import pytest
+
+from sandbox import _mount
+
+DEB_DIR = os.environ.get("TARVIK_DEB_DIR")
+pytestmark = pytest.mark.skipif(not DEB_DIR, reason="TARVIK_DEB_DIR names no built packages")
+
+STANDINS = "tarvik-standins"
+CONFFILE = Path("/etc/tarvik/tallowd.conf")
+C_PROGRAM = r"""
+#include <stdio.h>
+#include <tallowd.h>
+int main(void)
+{
+    tallowd_handle h;
+    if (tallowd_init(&h, NULL) != TALLOWD_OK)
+        return 1;
+    puts(tallowd_strerror(TALLOWD_ERR_FULL));
+    return tallowd_connect(&h) == TALLOWD_ERR_CONN ? 0 : 1;
+}
+"""
+
+
+def debs():
+    return sorted(Path(DEB_DIR).glob("*.deb"))
+
+
+def field(deb, name):
+    return subprocess.run(["dpkg-deb", "-f", str(deb), name], check=True, capture_output=True,
+                          text=True).stdout.strip()
+
+
+def is_elf(path):
+    try:
+        with open(path, "rb") as f:
+            return f.read(4) == b"\x7fELF"
+    except OSError:
+        return False
+
+
+def run_ok(box, argv, **kw):
+    r = box.run(argv, **kw)
+    assert r.returncode == 0, f"{argv}: {r.returncode}\nstdout:\n{r.stdout}\nstderr:\n{r.stderr}"
+    return r
+
+
+@pytest.fixture
+def installed(sandbox):
+    """Installs every built package into the sandbox; /var becomes an overlay first, so that dpkg's
+    database and the maintainer scripts' state stay inside it."""
+    base = Path(sandbox._base)
+    for d in ("var.upper", "var.work"):
+        (base / d).mkdir()
+    _mount("overlay", "/var", "overlay", 0, f"lowerdir=/var,upperdir={base}/var.upper,workdir={base}/var.work")
+    with open("/etc/group", "a") as f:
+        f.write("frr:x:300:\n")
+    packages = {field(d, "Package"): d for d in debs()}
+    run_ok(sandbox, ["dpkg", "-i", *map(str, packages.values())], timeout=300)
+    files = {}
+    for name in packages:
+        listed = run_ok(sandbox, ["dpkg-query", "-L", name]).stdout.split()
+        files[name] = [p for p in listed if not os.path.isdir(p)]
+    sandbox.packages = packages
+    sandbox.files = files
+    return sandbox
+
+
+def test_no_package_depends_on_the_standins():
+    assert debs(), f"no packages in {DEB_DIR}"
+    for deb in debs():
+        for rel in ("Depends", "Pre-Depends", "Recommends"):
+            assert STANDINS not in field(deb, rel), f"{deb.name} {rel}"
+
+
+def test_installed_packages_work(installed):
+    box = installed
+
+    # The daemon starts, hands its socket to group frr and stops in order.
+    daemon = box.spawn(["/usr/sbin/tallowd"])
+    box.syslog.wait_for(r"^tallowd started, waiting for FRR connection on /var/run/tallowd\.sock$", timeout=10)
+    st = os.stat("/var/run/tallowd.sock")
+    assert stat.S_ISSOCK(st.st_mode) and st.st_uid == 0 and st.st_gid == 300
+    assert stat.S_IMODE(st.st_mode) == 0o660
+    assert box.stop(daemon, signal.SIGTERM) == 0
+    box.syslog.wait_for(r"^tallowd stopped$")
+    assert not os.path.exists("/var/run/tallowd.sock")
+
+    # loginmotd keeps its set-user-id bit and runs the script as root for an ordinary caller.
+    st = os.stat("/usr/bin/loginmotd")
+    assert st.st_uid == 0 and st.st_mode & stat.S_ISUID
+    r = run_ok(box, ["/usr/bin/loginmotd", "5"], uid=65534, gid=65534)
+    assert "arg=5" in r.stdout.splitlines() and "euid=0" in r.stdout.splitlines(), r.stdout
+
+    # The module imports with the system interpreter, outside the source tree.
+    r = run_ok(box, ["/usr/bin/python3", "-c", "import flarix; print(flarix.__file__)"], cwd="/")
+    assert r.stdout.startswith("/usr/lib/python3/dist-packages/flarix.")
+
+    # A C program builds against the installed library through pkg-config and runs with it.
+    flags = run_ok(box, ["pkg-config", "--cflags", "--libs", "libtallowd"]).stdout.split()
+    assert "-ltallowd" in flags
+    box.write("/tmp/client.c", C_PROGRAM)
+    run_ok(box, ["cc", "-Wall", "-Werror", "-o", "/tmp/client", "/tmp/client.c", *flags])
+    assert run_ok(box, ["/tmp/client"]).stdout == "Socket full\n"
+
+    r = run_ok(box, ["man", "tallowd"], env={"PATH": "/usr/bin:/bin", "MANPAGER": "cat", "MANWIDTH": "80"})
+    assert "tallowd - unreachable-prefix relay daemon" in r.stdout
+
+    # The confined unit is well formed and within its exposure target.
+    unit = "/lib/systemd/system/tallowd.service"
+    r = run_ok(box, ["systemd-analyze", "verify", unit])
+    assert "tallowd" not in r.stdout + r.stderr, r.stdout + r.stderr
+    run_ok(box, ["systemd-analyze", "security", "--offline=true", "--threshold=30", "--no-pager", unit])
+
+
+def test_deliverables_are_hardened(installed):
+    elves = sorted({os.path.realpath(p) for name, paths in installed.files.items() if name != STANDINS
+                    for p in paths if is_elf(p)})
+    assert "/usr/sbin/tallowd" in elves and "/usr/bin/loginmotd" in elves
+    # Control-flow protection cannot show: the C library's start files of this release carry no
+    # IBT marking, so the linker drops it from every program and library alike.
+    r = installed.run(["hardening-check", "--nocfprotection", *elves])
+    assert r.returncode == 0, r.stdout + r.stderr
+
+
+def test_remove_keeps_only_the_conffile_until_purge(installed):
+    box = installed
+    names = list(box.packages)
+    run_ok(box, ["dpkg", "--remove", *names], timeout=300)
+    left = [p for paths in box.files.values() for p in paths if os.path.lexists(p)]
+    assert left == [str(CONFFILE)]
+    run_ok(box, ["dpkg", "--purge", *names], timeout=300)
+    assert not os.path.lexists(CONFFILE) and not os.path.lexists(CONFFILE.parent)
+    leftovers = [str(p) for p in Path("/etc/systemd/system").rglob("*tallowd*")]
+    assert leftovers == []
