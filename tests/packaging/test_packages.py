@@ -87,15 +87,33 @@ def test_no_package_depends_on_the_standins():
 def test_installed_packages_work(installed):
     box = installed
 
-    # The daemon starts, hands its socket to group frr and stops in order.
-    daemon = box.spawn(["/usr/sbin/tallowd"])
-    box.syslog.wait_for(r"^tallowd started, waiting for FRR connection on /var/run/tallowd\.sock$", timeout=10)
+    # The daemon under its unit's confinement as far as it can be had without systemd: the system
+    # read-only but /run, no capability but CAP_CHOWN, no new privileges. It still hands its socket
+    # to group frr, follows links, reaches lldpd and the state service, writes its dump and stops.
+    os.makedirs("/run/mesra")
+    lldpd = box.spawn(["/usr/libexec/tarvik-platform/lldpd-standin"], stdout=subprocess.DEVNULL)
+    box.wait_for_path("/var/run/lldpd.socket")
+    for d in ("/usr", "/etc", "/var"):
+        run_ok(box, ["mount", "-o", "remount,bind,ro", d])
+    daemon = box.spawn(["setpriv", "--bounding-set=-all,+chown", "--inh-caps=-all", "--no-new-privs",
+                        "/usr/sbin/tallowd"])
+    for line in (r"^tallowd started, waiting for FRR connection on /var/run/tallowd\.sock$",
+                 r"^netlink: listening for link events$", r"^mesra: published state=up$",
+                 r"^lldp: connected to LLDPD \(fd=\d+\)$"):
+        box.syslog.wait_for(line, timeout=10)
     st = os.stat("/var/run/tallowd.sock")
     assert stat.S_ISSOCK(st.st_mode) and st.st_uid == 0 and st.st_gid == 300
     assert stat.S_IMODE(st.st_mode) == 0o660
+    daemon.send_signal(signal.SIGUSR2)
+    box.syslog.wait_for(r"^Full state dumped to /var/run/tallowd-dump\.txt$")
+    assert Path("/var/run/tallowd-dump.txt").read_text().startswith("tallowd state dump at ")
     assert box.stop(daemon, signal.SIGTERM) == 0
     box.syslog.wait_for(r"^tallowd stopped$")
     assert not os.path.exists("/var/run/tallowd.sock")
+    assert box.syslog.messages(ident="tallowd", priority=3) == []
+    box.stop(lldpd)
+    for d in ("/usr", "/etc", "/var"):
+        run_ok(box, ["mount", "-o", "remount,bind,rw", d])
 
     # loginmotd keeps its set-user-id bit and runs the script as root for an ordinary caller.
     st = os.stat("/usr/bin/loginmotd")
