@@ -68,6 +68,8 @@ def installed(sandbox):
         f.write("frr:x:300:\n")
     packages = {field(d, "Package"): d for d in debs()}
     run_ok(sandbox, ["dpkg", "-i", *map(str, packages.values())], timeout=300)
+    conffiles = run_ok(sandbox, ["dpkg-query", "-W", "-f", "${Conffiles}\n", *packages]).stdout.split()
+    sandbox.conffiles = sorted(p for p in conffiles if p.startswith("/"))
     files = {}
     for name in packages:
         listed = run_ok(sandbox, ["dpkg-query", "-L", name]).stdout.split()
@@ -135,11 +137,12 @@ def test_installed_packages_work(installed):
     r = run_ok(box, ["man", "tallowd"], env={"PATH": "/usr/bin:/bin", "MANPAGER": "cat", "MANWIDTH": "80"})
     assert "tallowd - unreachable-prefix relay daemon" in r.stdout
 
-    # The confined unit is well formed and within its exposure target.
-    unit = "/lib/systemd/system/tallowd.service"
-    r = run_ok(box, ["systemd-analyze", "verify", unit])
-    assert "tallowd" not in r.stdout + r.stderr, r.stdout + r.stderr
-    run_ok(box, ["systemd-analyze", "security", "--offline=true", "--threshold=30", "--no-pager", unit])
+    # The confined units are well formed and within their exposure target.
+    for name in ("tallowd", "tallowhost"):
+        unit = f"/lib/systemd/system/{name}.service"
+        r = run_ok(box, ["systemd-analyze", "verify", unit])
+        assert name not in r.stdout + r.stderr, r.stdout + r.stderr
+        run_ok(box, ["systemd-analyze", "security", "--offline=true", "--threshold=30", "--no-pager", unit])
 
 
 def test_deliverables_are_hardened(installed):
@@ -152,13 +155,15 @@ def test_deliverables_are_hardened(installed):
     assert r.returncode == 0, r.stdout + r.stderr
 
 
-def test_remove_keeps_only_the_conffile_until_purge(installed):
+def test_remove_keeps_only_the_conffiles_until_purge(installed):
     box = installed
     names = list(box.packages)
     run_ok(box, ["dpkg", "--remove", *names], timeout=300)
-    left = [p for paths in box.files.values() for p in paths if os.path.lexists(p)]
-    assert left == [str(CONFFILE)]
+    assert str(CONFFILE) in box.conffiles
+    left = sorted(p for paths in box.files.values() for p in paths if os.path.lexists(p))
+    assert left == box.conffiles
     run_ok(box, ["dpkg", "--purge", *names], timeout=300)
-    assert not os.path.lexists(CONFFILE) and not os.path.lexists(CONFFILE.parent)
-    leftovers = [str(p) for p in Path("/etc/systemd/system").rglob("*tallowd*")]
+    assert [p for p in box.conffiles if os.path.lexists(p)] == []
+    assert not os.path.lexists(CONFFILE.parent)
+    leftovers = [str(p) for p in Path("/etc/systemd/system").rglob("*tallow*")]
     assert leftovers == []
