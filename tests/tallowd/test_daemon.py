@@ -181,6 +181,8 @@ def test_bind_failure_exits_1(sandbox):
     sandbox.set_groups()
     proc = sandbox.spawn([sandbox.prefix / "sbin" / "tallowd"])
     assert proc.wait(timeout=10) == 1
+    # The catcher may still be recording the last lines when the process is gone.
+    sandbox.syslog.wait_for(r"^tallowd stopped$", ident="tallowd")
     m = [l.message for l in sandbox.syslog.lines() if l.ident == "tallowd"]
     assert "ipc: bind(/var/run/tallowd.sock) failed: No space left on device" in m
     assert m.index("FRR IPC init failed") < m.index("Cleaning up...") < m.index("tallowd stopped")
