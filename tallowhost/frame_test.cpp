@@ -51,7 +51,7 @@ TEST(frame_parse, plain_lldp_and_padding)
     ASSERT_EQ(tallowhost_parse_frame(padded, f), frame_error::none);
     EXPECT_FALSE(f.has_control);
     bytes no_end = frame(cat({control(0x81), prefix("10.0.0.0/8")}));
-    no_end.resize(no_end.size() - 2);
+    no_end.erase(no_end.end() - 2, no_end.end());  // drop End
     ASSERT_EQ(tallowhost_parse_frame(no_end, f), frame_error::none);
     EXPECT_EQ(f.prefixes.size(), 1u);
 }

@@ -57,6 +57,7 @@ void receive_periodic(uplink *up, const parsed_frame &f, int64_t now_ms, std::ve
     sort_unique(next);
     const size_t size = next.size();
     replace_declared(&nb, std::move(next), now_ms, changed);
+    nb.applied_ms = now_ms;
     up->counters.sets++;
     if (!changed.empty())
         hlog(LOG_INFO, "set: %s: %zu prefixes in %u frames, %zu changed", up->name.c_str(), size, nb.partial_frames,
@@ -86,6 +87,7 @@ void receive_delta(uplink *up, const parsed_frame &f, int64_t now_ms, std::vecto
     next.reserve(merged.size());
     std::set_difference(merged.begin(), merged.end(), removes.begin(), removes.end(), std::back_inserter(next));
     replace_declared(&nb, std::move(next), now_ms, changed);
+    nb.applied_ms = now_ms;
     up->counters.deltas++;
     hlog(changed.empty() ? LOG_DEBUG : LOG_INFO, "set: %s: delta of %zu added, %zu withdrawn, %zu changed",
          up->name.c_str(), adds.size(), removes.size(), changed.size());
@@ -155,7 +157,7 @@ void tallowhost_apply_frame(host_config *cfg, uplink *up, const parsed_frame &f,
         nb.known = true;
         nb.chassis_id = f.chassis_id;
         nb.port_id = f.port_id;
-        nb.changed_ms = now_ms;
+        nb.changed_ms = nb.applied_ms = now_ms;
         hlog(LOG_INFO, "neighbour: %s: chassis %s port %s, TTL %u", up->name.c_str(), id_text(f.chassis_id).c_str(),
              id_text(f.port_id).c_str(), unsigned(f.ttl));
     }

@@ -1,5 +1,6 @@
-// The JSON snapshot written on SIGUSR1: per uplink its neighbour, the size and age of what the
-// neighbour declares, the prefixes themselves and the uplink's counters.
+// The JSON snapshot written on SIGUSR1: per uplink its neighbour, the size of what the neighbour
+// declares, its age (since the last whole set or delta was taken) and the time since it last changed,
+// the prefixes themselves and the uplink's counters.
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -72,9 +73,10 @@ std::string tallowhost_snapshot_json(const host_config *cfg, int64_t now_ms)
         }
         const uplink_counters &c = up.counters;
         std::snprintf(buf, sizeof buf,
-                      ",\n     \"set_size\": %zu, \"age_s\": %.3f, \"frames\": %llu, \"sets\": %llu, \"deltas\": %llu, "
+                      ",\n     \"set_size\": %zu, \"age_s\": %.3f, \"changed_s\": %.3f, \"frames\": %llu, \"sets\": %llu, \"deltas\": %llu, "
                       "\"discarded_sets\": %llu, \"refused_frames\": %llu, \"dropped_frames\": %llu,\n     \"prefixes\": [",
-                      nb.declared.size(), nb.known ? double(now_ms - nb.changed_ms) / 1000.0 : 0.0,
+                      nb.declared.size(), nb.known ? double(now_ms - nb.applied_ms) / 1000.0 : 0.0,
+                      nb.known ? double(now_ms - nb.changed_ms) / 1000.0 : 0.0,
                       static_cast<unsigned long long>(c.frames), static_cast<unsigned long long>(c.sets),
                       static_cast<unsigned long long>(c.deltas), static_cast<unsigned long long>(c.discarded_sets),
                       static_cast<unsigned long long>(c.hostile), static_cast<unsigned long long>(c.dropped));

@@ -2,6 +2,7 @@
 // route changes that bring the table in line with that.
 
 #include <algorithm>
+#include <iterator>
 
 #include "tallowhost.h"
 
@@ -26,14 +27,24 @@ void tallowhost_steer(host_config *cfg, size_t uplink_index, const std::vector<h
     auto &routes = cfg->routes;
     std::vector<std::map<host_prefix, route_state>::iterator> dirty;
 
+    // `changed` is sorted: the place of one prefix is usually right after the previous one, which
+    // makes a whole new set one pass over the map instead of a search per prefix.
+    auto hint = routes.end();
+    bool hint_valid = false;
     for (const host_prefix &c : changed) {
         const bool declared = std::binary_search(up.nb.declared.begin(), up.nb.declared.end(), c);
-        auto it = routes.lower_bound(c);
+        auto it = hint;
+        if (!hint_valid || (it != routes.end() && it->first < c) ||
+            (it != routes.begin() && !(std::prev(it)->first < c)))
+            it = routes.lower_bound(c);
         if (it == routes.end() || it->first != c) {
+            hint = it;
+            hint_valid = true;
             if (!declared)
                 continue;  // declared by nobody before or now; what it covers did not change
             it = routes.emplace_hint(it, c, route_state{});
         }
+        hint = std::next(it);
         if (declared)
             it->second.declared_by |= bit;
         else

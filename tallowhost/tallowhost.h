@@ -78,6 +78,7 @@ struct neighbour {
     std::string port_id;
     uint16_t ttl = 0;
     int64_t expires_ms = 0;  // monotonic; the neighbour is forgotten at this time
+    int64_t applied_ms = 0;  // monotonic time of the last whole set or delta taken
     int64_t changed_ms = 0;  // monotonic time of the last change of `declared`
     std::vector<host_prefix> declared;  // sorted, unique
     // Declared prefixes per family (0: IPv4, 1: IPv6) and length, for the coverage test.
