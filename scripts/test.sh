@@ -57,7 +57,7 @@ rm -rf "$reports"
 
 if [ -x scripts/fuzz.sh ]; then
   step "fuzzing"
-  scripts/fuzz.sh 60 || fail "fuzzing"
+  scripts/fuzz.sh 120 || fail "fuzzing"
 fi
 
 echo

@@ -6,81 +6,19 @@
 // limit); then repeated [read size 1..256][that many stream bytes].
 
 #include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
-#include <cstring>
-#include <thread>
-
-#include "tallowd.h"
+#include "fuzz_support.h"
 
 namespace {
 
-// Reads lldpd requests (16-byte envelope with the length of the rest at offset 8) and answers each
-// with 16 bytes, until the daemon side closes.
-void lldpd_sink(int fd)
+daemon_config *daemon()
 {
-    uint8_t buf[65536];
-    size_t have = 0;
-    for (;;) {
-        ssize_t n = read(fd, buf + have, sizeof buf - have);
-        if (n <= 0)
-            break;
-        have += size_t(n);
-        for (;;) {
-            if (have < 16)
-                break;
-            uint64_t rest = 0;
-            std::memcpy(&rest, buf + 8, 8);
-            // Requests larger than the buffer are skipped in pieces.
-            size_t total = size_t(16 + rest);
-            if (total > have) {
-                if (total <= sizeof buf)
-                    break;
-                size_t skip = total - have;
-                while (skip > 0) {
-                    ssize_t m = read(fd, buf, std::min(skip, sizeof buf));
-                    if (m <= 0)
-                        return;
-                    skip -= size_t(m);
-                }
-                have = total;
-            }
-            static const uint8_t ack[16] = {};
-            if (write(fd, ack, sizeof ack) != sizeof ack)
-                return;
-            std::memmove(buf, buf + total, have - total);
-            have -= total;
-        }
-    }
-}
-
-void ignore_log(int, const char *) {}
-
-struct harness {
-    daemon_config *cfg = nullptr;
-    int lldpd_peer = -1;
-
-    harness()
-    {
-        log_hook = ignore_log;  // format every line, send none
-        setlogmask(LOG_MASK(LOG_EMERG));
-        cfg = daemon_create();
-        active_cfg.store(cfg);
-        cfg->log_level = daemon_config::LOG_LEVEL_DEBUG;
-        cfg->lldpd_next_attempt = time(nullptr) + 1000000;  // never reconnect on its own
-        int sv[2];
-        socketpair(AF_UNIX, SOCK_STREAM, 0, sv);
-        cfg->lldpd_fd.reset(sv[0]);
-        lldpd_peer = sv[1];
-        std::thread(lldpd_sink, lldpd_peer).detach();
-    }
-};
-
-harness &get_harness()
-{
-    static harness *h = new harness;  // lives until the process ends, with its sink thread
-    return *h;
+    static daemon_config *cfg = [] {
+        daemon_config *c = fuzz_support::quiet_daemon();
+        fuzz_support::connect_sink(c);
+        return c;
+    }();
+    return cfg;
 }
 
 int add_client(daemon_config *cfg, int *peer)
@@ -102,8 +40,7 @@ int add_client(daemon_config *cfg, int *peer)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    harness &h = get_harness();
-    daemon_config *cfg = h.cfg;
+    daemon_config *cfg = daemon();
     if (size == 0)
         return 0;
     static const size_t limits[] = {0, 10, 2000, 200000};
@@ -140,8 +77,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     // The end of the stream: the peer's close runs the disconnect path.
     while (!cfg->nb_clients.empty())
         tallowd_ipc_read(cfg, cfg->nb_clients.front().get());
-    vrf_remove_all(cfg);
-    cfg->global_prefix_count = 0;
-    cfg->warmboot = false;
+    fuzz_support::check_invariants(cfg);
+    fuzz_support::reset(cfg);
     return 0;
 }

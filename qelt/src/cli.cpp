@@ -1,5 +1,6 @@
 // Command line (argp) and the job configuration built from it.
 #include <argp.h>
+#include <cerrno>
 #include <cstring>
 
 #include "qelt.h"
@@ -22,12 +23,22 @@ const argp_option options[] = {
 };
 
 // Values must be attached (--interval=1000, -i1000): a separate word is a
-// positional argument, which argp refuses.
-int32_t numeric_value(argp_state *state, const char *arg, const char *option)
+// positional argument, which argp refuses. argp_error ends the program unless
+// the caller parses with ARGP_NO_EXIT; then the option is refused by EINVAL.
+error_t numeric_value(argp_state *state, const char *arg, const char *option, int32_t &value)
 {
-    if (!arg)
+    if (!arg) {
         argp_error(state, "option '--%s' needs an attached value, as in --%s=VALUE", option, option);
-    return qelt_atoi(arg ? arg : "");
+        return EINVAL;
+    }
+    value = qelt_atoi(arg);
+    return 0;
+}
+
+error_t missing_list(argp_state *state, const char *what)
+{
+    argp_error(state, "%s", what);
+    return EINVAL;
 }
 
 error_t parse_opt(int key, char *arg, argp_state *state)
@@ -47,21 +58,18 @@ error_t parse_opt(int key, char *arg, argp_state *state)
         args->counter = arg;
         break;
     case 'i':
-        args->interval = numeric_value(state, arg, "interval");
-        break;
+        return numeric_value(state, arg, "interval", args->interval);
     case 's':
-        args->sample_count = numeric_value(state, arg, "sample-count");
-        break;
+        return numeric_value(state, arg, "sample-count", args->sample_count);
     case 'j':
-        args->job_id = numeric_value(state, arg, "job-id");
-        break;
+        return numeric_value(state, arg, "job-id", args->job_id);
     case ARGP_KEY_END:
         if (!args->ports)
-            argp_error(state, "a port list is required, as in --port=swp1s0,swp2s0 or --port=all");
-        else if (!args->tc)
-            argp_error(state, "a traffic class list is required, as in --tc=3");
-        else if (!args->counter)
-            argp_error(state, "a counter list is required, as in --counter=tx,rx,tc_buff");
+            return missing_list(state, "a port list is required, as in --port=swp1s0,swp2s0 or --port=all");
+        if (!args->tc)
+            return missing_list(state, "a traffic class list is required, as in --tc=3");
+        if (!args->counter)
+            return missing_list(state, "a counter list is required, as in --counter=tx,rx,tc_buff");
         break;
     default:
         return ARGP_ERR_UNKNOWN;
@@ -82,11 +90,11 @@ uint32_t counter_type(const char *name)
 
 } // namespace
 
-// Usage errors and --help end the program inside argp.
-int qelt_parse_args(int argc, char **argv, qelt_args &args)
+// With flags 0, usage errors and --help end the program inside argp.
+int qelt_parse_args(int argc, char **argv, qelt_args &args, unsigned flags)
 {
     std::memset(&args, 0, sizeof args);
-    return argp_parse(&parser, argc, argv, 0, nullptr, &args) == 0 ? 0 : -1;
+    return argp_parse(&parser, argc, argv, flags, nullptr, &args) == 0 ? 0 : -1;
 }
 
 void qelt_build_config(const qelt_args &args, const port_table &ports, qelt_job_config &cfg)

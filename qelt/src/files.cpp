@@ -242,6 +242,155 @@ void write_port(data_file &out, const port_layout &layout, const qelt_job_config
     out.put("}");
 }
 
+// One read-out in progress: the open data file, what every sample writes
+// for its ports, and the per-file archives made so far.
+struct sample_writer {
+    qelt_job &job;
+    const qelt_archiver &archiver;
+    std::vector<std::string> names; // port names in job order, looked up once
+    port_layout layout;
+    data_file out;
+    std::string file_name;
+    int file_number = 0;
+    std::vector<std::string> archives;
+    sx_bulk_cntr_read_key_t key{};
+    sx_bulk_cntr_data_t data{};
+
+    sample_writer(qelt_job &j, const port_table &ports, const qelt_archiver &a)
+        : job(j), archiver(a), layout(layout_of(j.config))
+    {
+        names.reserve(size_t(j.config.port_count));
+        for (int p = 0; p < j.config.port_count; p++)
+            names.emplace_back(qelt_port_name(ports, j.config.port_ids[p]));
+        key.type = SX_BULK_CNTR_KEY_TYPE_HFT;
+    }
+};
+
+int open_next_file(sample_writer &w)
+{
+    w.file_name = data_file_name(w.job.config.job_id, w.file_number);
+    return open_data_file(w.out, w.file_name) == 0 ? 0 : qelt_event_file_error;
+}
+
+// Closes the current data file and packs it into an archive of its own.
+int finish_file(sample_writer &w)
+{
+    w.out.put("}}");
+    if (close_data_file(w.out, w.file_name) != 0)
+        return qelt_event_file_error;
+    if (int arc = w.archiver.archive_file(w.file_name); arc != 0)
+        return arc;
+    w.archives.push_back(w.file_name + ".tar.gz");
+    return 0;
+}
+
+// Reads sample i from the SDK and writes it, up to the end of its
+// "port_data"; 0 or qelt_event_sdk_error.
+int write_sample(sample_writer &w, int i)
+{
+    const qelt_job_config &cfg = w.job.config;
+    data_file &out = w.out;
+    out.put("\"");
+    out.num(i);
+    out.put("\": {\"sample_index\": ");
+    out.num(i);
+    out.put(",");
+
+    w.key.kind = SX_BULK_CNTR_HFT_READ_TIME;
+    w.key.sample_index = static_cast<uint32_t>(i);
+    w.key.port = 0;
+    sx_status_t rc = sx_api_bulk_counter_transaction_get(w.job.handle, &w.key, &w.job.buffer, &w.data);
+    if (rc != SX_STATUS_SUCCESS) {
+        syslog(LOG_ERR, "sx_api_bulk_counter_transaction_get failed in fetching time metadata %s", sx_status_str(rc));
+        return qelt_event_sdk_error;
+    }
+    out.put("\"metadata\": {\"sec\": ");
+    out.num(w.data.sec);
+    out.put(",\"nsec\": ");
+    out.num(w.data.nsec);
+    out.put("},\"port_data\": {");
+
+    w.key.kind = SX_BULK_CNTR_HFT_READ_PORT;
+    for (int p = 0; p < cfg.port_count; p++) {
+        out.put("\"");
+        out.str(w.names[size_t(p)]);
+        out.put("\": {");
+        w.key.port = cfg.port_ids[p];
+        rc = sx_api_bulk_counter_transaction_get(w.job.handle, &w.key, &w.job.buffer, &w.data);
+        if (rc != SX_STATUS_SUCCESS) {
+            syslog(LOG_ERR, "sx_api_bulk_counter_transaction_get failed in fetching port data %s idx %d port 0x%x",
+                   sx_status_str(rc), i, cfg.port_ids[p]);
+            return qelt_event_sdk_error;
+        }
+        write_port(out, w.layout, cfg, w.data);
+        out.put(p + 1 == cfg.port_count ? "}" : "},");
+    }
+    out.put("}");
+    return 0;
+}
+
+// Closes sample i; at every 5000th sample the data file is finished and,
+// while samples remain, the next one begun.
+int end_sample(sample_writer &w, int i)
+{
+    const int n_samples = w.job.config.sample_count;
+    if (i % samples_per_file != 0) {
+        if (i != n_samples)
+            w.out.put("},");
+        return 0;
+    }
+    if (int rc = finish_file(w); rc != 0)
+        return rc;
+    if (i == n_samples)
+        return 0;
+    w.file_number++;
+    if (int rc = open_next_file(w); rc != 0)
+        return rc;
+    w.out.put("{");
+    return 0;
+}
+
+// Writes every sample into the data files; the first carries the header.
+int write_all_samples(sample_writer &w, const char *hostname_file)
+{
+    const int n_samples = w.job.config.sample_count;
+    if (open_next_file(w) != 0)
+        return qelt_event_file_error;
+    std::string hostname = qelt_read_hostname(hostname_file);
+    w.out.put("{\"version\":  \"1.0\",\"hostname\":  \"");
+    w.out.str(hostname);
+    w.out.put("\",");
+
+    for (int i = 1; i <= n_samples; i++) {
+        if (qelt_sigterm_pending())
+            return qelt_event_terminated; // the open file is left as it is
+        if (int rc = write_sample(w, i); rc != 0) {
+            close_data_file(w.out, w.file_name);
+            return rc;
+        }
+        if (int rc = end_sample(w, i); rc != 0)
+            return rc;
+    }
+    if (n_samples % samples_per_file != 0)
+        return finish_file(w);
+    return 0;
+}
+
+void log_elapsed(const timespec &start)
+{
+    timespec end = monotonic_now();
+    syslog(LOG_INFO, "HFT stats fetch end time [%lu:%lu]\n", static_cast<unsigned long>(end.tv_sec),
+           static_cast<unsigned long>(end.tv_nsec));
+    long sec = end.tv_sec - start.tv_sec;
+    long nsec = end.tv_nsec - start.tv_nsec;
+    if (nsec < 0) {
+        sec--;
+        nsec += 1000000000L;
+    }
+    syslog(LOG_INFO, "HFT stats fetch complete time [%lus, %lums], %luns\n", static_cast<unsigned long>(sec),
+           static_cast<unsigned long>(nsec / 1000000), static_cast<unsigned long>(nsec));
+}
+
 } // namespace
 
 const qelt_archiver qelt_tar_archiver = {tar_archive_file, tar_archive_all};
@@ -276,8 +425,7 @@ int qelt_write_samples(qelt_job &job, const port_table &ports, const char *dir, 
                        const qelt_archiver &archiver)
 {
     const qelt_job_config &cfg = job.config;
-    const int n_samples = cfg.sample_count;
-    if (n_samples < 1)
+    if (cfg.sample_count < 1)
         return qelt_event_no_samples;
 
     timespec start = monotonic_now();
@@ -291,111 +439,11 @@ int qelt_write_samples(qelt_job &job, const port_table &ports, const char *dir, 
     if (::access(final_archive, F_OK) == 0)
         delete_file(final_archive);
 
-    // Port names are looked up once, not once per sample.
-    std::vector<std::string> names;
-    names.reserve(size_t(cfg.port_count));
-    for (int p = 0; p < cfg.port_count; p++)
-        names.emplace_back(qelt_port_name(ports, cfg.port_ids[p]));
-    const port_layout layout = layout_of(cfg);
-
-    std::vector<std::string> archives;
-    int file_number = 0;
-    std::string name = data_file_name(cfg.job_id, file_number);
-    data_file out;
-    if (open_data_file(out, name) != 0)
-        return qelt_event_file_error;
-    // Closes the current data file and packs it into an archive of its own.
-    auto finish_file = [&]() -> int {
-        out.put("}}");
-        if (close_data_file(out, name) != 0)
-            return qelt_event_file_error;
-        if (int arc = archiver.archive_file(name); arc != 0)
-            return arc;
-        archives.push_back(name + ".tar.gz");
-        return 0;
-    };
-
-    std::string hostname = qelt_read_hostname(hostname_file);
-    out.put("{\"version\":  \"1.0\",\"hostname\":  \"");
-    out.str(hostname);
-    out.put("\",");
-
-    sx_bulk_cntr_read_key_t key{};
-    key.type = SX_BULK_CNTR_KEY_TYPE_HFT;
-    sx_bulk_cntr_data_t data{};
-    for (int i = 1; i <= n_samples; i++) {
-        qelt_sigterm_check();
-        out.put("\"");
-        out.num(i);
-        out.put("\": {\"sample_index\": ");
-        out.num(i);
-        out.put(",");
-
-        key.kind = SX_BULK_CNTR_HFT_READ_TIME;
-        key.sample_index = static_cast<uint32_t>(i);
-        key.port = 0;
-        sx_status_t rc = sx_api_bulk_counter_transaction_get(job.handle, &key, &job.buffer, &data);
-        if (rc != SX_STATUS_SUCCESS) {
-            syslog(LOG_ERR, "sx_api_bulk_counter_transaction_get failed in fetching time metadata %s",
-                   sx_status_str(rc));
-            close_data_file(out, name);
-            return qelt_event_sdk_error;
-        }
-        out.put("\"metadata\": {\"sec\": ");
-        out.num(data.sec);
-        out.put(",\"nsec\": ");
-        out.num(data.nsec);
-        out.put("},\"port_data\": {");
-
-        key.kind = SX_BULK_CNTR_HFT_READ_PORT;
-        for (int p = 0; p < cfg.port_count; p++) {
-            out.put("\"");
-            out.str(names[size_t(p)]);
-            out.put("\": {");
-            key.port = cfg.port_ids[p];
-            rc = sx_api_bulk_counter_transaction_get(job.handle, &key, &job.buffer, &data);
-            if (rc != SX_STATUS_SUCCESS) {
-                syslog(LOG_ERR, "sx_api_bulk_counter_transaction_get failed in fetching port data %s idx %d port 0x%x",
-                       sx_status_str(rc), i, cfg.port_ids[p]);
-                close_data_file(out, name);
-                return qelt_event_sdk_error;
-            }
-            write_port(out, layout, cfg, data);
-            out.put(p + 1 == cfg.port_count ? "}" : "},");
-        }
-        out.put("}");
-
-        if (i % samples_per_file != 0) {
-            if (i != n_samples)
-                out.put("},");
-            continue;
-        }
-        if (int rc = finish_file(); rc != 0)
-            return rc;
-        if (i < n_samples) {
-            name = data_file_name(cfg.job_id, ++file_number);
-            if (open_data_file(out, name) != 0)
-                return qelt_event_file_error;
-            out.put("{");
-        }
-    }
-    if (n_samples % samples_per_file != 0) {
-        if (int rc = finish_file(); rc != 0)
-            return rc;
-    }
-    if (int arc = archiver.archive_all(archives); arc != 0)
+    sample_writer w(job, ports, archiver);
+    if (int rc = write_all_samples(w, hostname_file); rc != 0)
+        return rc;
+    if (int arc = archiver.archive_all(w.archives); arc != 0)
         return arc;
-
-    timespec end = monotonic_now();
-    syslog(LOG_INFO, "HFT stats fetch end time [%lu:%lu]\n", static_cast<unsigned long>(end.tv_sec),
-           static_cast<unsigned long>(end.tv_nsec));
-    long sec = end.tv_sec - start.tv_sec;
-    long nsec = end.tv_nsec - start.tv_nsec;
-    if (nsec < 0) {
-        sec--;
-        nsec += 1000000000L;
-    }
-    syslog(LOG_INFO, "HFT stats fetch complete time [%lus, %lums], %luns\n", static_cast<unsigned long>(sec),
-           static_cast<unsigned long>(nsec / 1000000), static_cast<unsigned long>(nsec));
+    log_elapsed(start);
     return 0;
 }

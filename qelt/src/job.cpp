@@ -10,8 +10,6 @@
 
 #include "qelt.h"
 
-qelt_job qelt_job_state;
-
 namespace {
 
 constexpr size_t packet_size = 4096;
@@ -19,27 +17,10 @@ constexpr size_t packet_size = 4096;
 volatile sig_atomic_t sigterm_pending = 0;
 
 // Only flags the request: the main flow may be inside syslog or the SDK, so
-// the clean-up runs there (qelt_sigterm_check) once it regains control.
+// each step that notices the flag returns, and the driver runs the clean-up.
 void on_sigterm(int)
 {
     sigterm_pending = 1;
-}
-
-// Clean-up after SIGTERM: cancel a running transaction, destroy the buffer,
-// close everything, exit with 255.
-[[noreturn]] void sigterm_cleanup(qelt_job &job)
-{
-    syslog(LOG_INFO, "Received SIGTERM signal. Exiting.");
-    bool ok = true;
-    if (job.buffer_created) {
-        if (job.transaction_active && qelt_job_cancel(job) != 0)
-            ok = false; // a buffer whose transaction may still run is not destroyed
-        if (ok && qelt_buffer_destroy(job) != 0)
-            ok = false;
-    }
-    qelt_close(job);
-    syslog(LOG_INFO, ok ? "qelt process clean up done, exiting" : "qelt process clean up failed, exiting");
-    std::exit(-1);
 }
 
 } // namespace
@@ -53,10 +34,26 @@ void qelt_sigterm_install()
     sigaction(SIGTERM, &sa, nullptr);
 }
 
-void qelt_sigterm_check()
+bool qelt_sigterm_pending()
 {
-    if (sigterm_pending)
-        sigterm_cleanup(qelt_job_state);
+    return sigterm_pending != 0;
+}
+
+// Clean-up after SIGTERM: cancel a running transaction, destroy the buffer,
+// close everything. The run's result is then -1.
+int qelt_sigterm_cleanup(qelt_job &job)
+{
+    syslog(LOG_INFO, "Received SIGTERM signal. Exiting.");
+    bool ok = true;
+    if (job.held >= qelt_hold::buffer) {
+        if (job.held == qelt_hold::transaction && qelt_job_cancel(job) != 0)
+            ok = false; // a buffer whose transaction may still run is not destroyed
+        if (ok && qelt_buffer_destroy(job) != 0)
+            ok = false;
+    }
+    qelt_close(job);
+    syslog(LOG_INFO, ok ? "qelt process clean up done, exiting" : "qelt process clean up failed, exiting");
+    return -1;
 }
 
 int qelt_init(qelt_job &job)
@@ -66,7 +63,7 @@ int qelt_init(qelt_job &job)
         syslog(LOG_ERR, "SX api open failed\n");
         return -1;
     }
-    job.sdk_open = true;
+    job.held = qelt_hold::connection;
     syslog(LOG_DEBUG, "SX api open success handle = %ld\n", static_cast<long>(job.handle));
     return 0;
 }
@@ -107,7 +104,7 @@ int qelt_event_open(qelt_job &job)
         syslog(LOG_ERR, "Failed to open fd error:%s", sx_status_str(rc));
         return -1;
     }
-    job.channel_open = true;
+    job.held = qelt_hold::channel;
     rc = sx_api_host_ifc_trap_id_register_set(job.handle, SX_ACCESS_CMD_REGISTER, 0,
                                               SX_TRAP_ID_BULK_COUNTER_DONE_EVENT, &job.user_channel);
     if (rc != SX_STATUS_SUCCESS) {
@@ -115,7 +112,7 @@ int qelt_event_open(qelt_job &job)
                sx_status_str(rc));
         return -1;
     }
-    job.trap_registered = true;
+    job.held = qelt_hold::trap;
     syslog(LOG_INFO, "bulk counter event register successfull\n");
     return 0;
 }
@@ -151,13 +148,13 @@ int qelt_job_start(qelt_job &job, const qelt_job_config &cfg)
         syslog(LOG_ERR, "sx_api_bulk_counter_buffer_set(create) for port bulk counters failed: %s", sx_status_str(rc));
         return -1;
     }
-    job.buffer_created = true;
+    job.held = qelt_hold::buffer;
     rc = sx_api_bulk_counter_transaction_set(job.handle, SX_ACCESS_CMD_START, &job.buffer);
     if (rc != SX_STATUS_SUCCESS) {
         syslog(LOG_ERR, "sx_api_bulk_counter_transaction_set failed: %s", sx_status_str(rc));
         return -1;
     }
-    job.transaction_active = true;
+    job.held = qelt_hold::transaction;
     return 0;
 }
 
@@ -201,7 +198,7 @@ int qelt_event_wait(qelt_job &job)
     }
     if (err == EINTR && sigterm_pending) {
         syslog(LOG_INFO, "Interrupted by SIGTERM during select call while waiting for bulk_counter_read\n");
-        sigterm_cleanup(job);
+        return -1;
     }
     syslog(LOG_ERR, "select failed with error %d: %s\n", rc, std::strerror(err));
     return -1;
@@ -215,9 +212,9 @@ int qelt_event_process(qelt_job &job, const port_table &ports)
         syslog(LOG_ERR, "sx_receive_info_t memory allocation failed");
         return qelt_event_no_memory;
     }
-    std::vector<uint8_t> packet(packet_size);
+    uint8_t packet[packet_size];
     uint32_t size = packet_size;
-    sx_status_t rc = sx_lib_host_ifc_recv(&job.user_channel.fd, packet.data(), &size, info.get());
+    sx_status_t rc = sx_lib_host_ifc_recv(&job.user_channel.fd, packet, &size, info.get());
     if (rc != SX_STATUS_SUCCESS) {
         syslog(LOG_ERR, "sx_lib_host_ifc_recv failed with %s", sx_status_str(rc));
         return qelt_event_sdk_error;
@@ -233,13 +230,16 @@ int qelt_event_process(qelt_job &job, const port_table &ports)
     }
     if (marker != qelt_buffer_marker)
         return qelt_event_other_job;
-    job.transaction_active = false;
+    if (job.held == qelt_hold::transaction)
+        job.held = qelt_hold::buffer;
     if (status != 0) {
         syslog(LOG_ERR, "bulk counter transaction failed status %d\n", status);
         return qelt_event_txn_failed;
     }
     syslog(LOG_DEBUG, "bulk counter transaction DONE\n");
     int result = qelt_write_samples(job, ports, qelt_hft_dir, qelt_hostname_file, qelt_tar_archiver);
+    if (result == qelt_event_terminated)
+        return result;
     if (result != 0) {
         syslog(LOG_ERR, "Failure in reading HFT stats and making JSON files");
         return result;
@@ -255,7 +255,7 @@ int qelt_buffer_destroy(qelt_job &job)
                sx_status_str(rc));
         return qelt_event_sdk_error;
     }
-    job.buffer_created = false;
+    job.held = qelt_hold::trap;
     syslog(LOG_INFO, "HFT bulk counter buffer free done");
     return 0;
 }
@@ -268,45 +268,51 @@ int qelt_job_cancel(qelt_job &job)
         syslog(LOG_ERR, "sx_api_bulk_counter_transaction_set(Cancel) failed: %s", sx_status_str(rc));
         return qelt_event_sdk_error;
     }
-    job.transaction_active = false;
+    job.held = qelt_hold::buffer;
     return 0;
 }
 
+namespace {
+
+// Closes the event channel; the trap, if it was registered, is already
+// unregistered.
+void close_channel(qelt_job &job, bool was_registered)
+{
+    sx_status_t rc = sx_api_host_ifc_close(job.handle, &job.user_channel.fd);
+    if (rc != SX_STATUS_SUCCESS) {
+        syslog(LOG_ERR, "Failed to close fd error:%s", sx_status_str(rc));
+        return;
+    }
+    std::memset(&job.user_channel, 0, sizeof job.user_channel);
+    job.held = qelt_hold::connection;
+    if (was_registered)
+        syslog(LOG_INFO, "bulk counter event unregister successfull\n");
+}
+
+} // namespace
+
+// Unregisters the trap, closes the event channel and the SDK connection, as
+// far as they are held. A failed unregistration leaves the channel open.
 void qelt_close(qelt_job &job)
 {
-    if (job.trap_registered) {
+    if (job.held >= qelt_hold::trap) {
         sx_status_t rc = sx_api_host_ifc_trap_id_register_set(job.handle, SX_ACCESS_CMD_DEREGISTER, 0,
                                                               SX_TRAP_ID_BULK_COUNTER_DONE_EVENT, &job.user_channel);
-        if (rc != SX_STATUS_SUCCESS) {
+        if (rc != SX_STATUS_SUCCESS)
             syslog(LOG_ERR, "Failed to unregister for trap_id %d  swid 0, %s", SX_TRAP_ID_BULK_COUNTER_DONE_EVENT,
                    sx_status_str(rc));
-        } else {
-            rc = sx_api_host_ifc_close(job.handle, &job.user_channel.fd);
-            if (rc != SX_STATUS_SUCCESS) {
-                syslog(LOG_ERR, "Failed to close fd error:%s", sx_status_str(rc));
-            } else {
-                std::memset(&job.user_channel, 0, sizeof job.user_channel);
-                job.channel_open = false;
-                job.trap_registered = false;
-                syslog(LOG_INFO, "bulk counter event unregister successfull\n");
-            }
-        }
-    } else if (job.channel_open) {
+        else
+            close_channel(job, true);
+    } else if (job.held == qelt_hold::channel) {
         // Opened but never registered: close the channel all the same.
-        sx_status_t rc = sx_api_host_ifc_close(job.handle, &job.user_channel.fd);
-        if (rc != SX_STATUS_SUCCESS) {
-            syslog(LOG_ERR, "Failed to close fd error:%s", sx_status_str(rc));
-        } else {
-            std::memset(&job.user_channel, 0, sizeof job.user_channel);
-            job.channel_open = false;
-        }
+        close_channel(job, false);
     }
-    if (!job.sdk_open)
+    if (job.held == qelt_hold::nothing)
         return;
     if (sx_api_close(&job.handle) != SX_STATUS_SUCCESS) {
         syslog(LOG_ERR, "SX api close failed\n");
         return;
     }
-    job.sdk_open = false;
+    job.held = qelt_hold::nothing;
     syslog(LOG_DEBUG, "SX api close success\n");
 }

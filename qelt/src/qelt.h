@@ -82,16 +82,23 @@ struct port_table {
     int count;
 };
 
-// Process-wide state of the one job of a run.
+// What a run holds through the SDK, taken in this order: each level holds
+// everything below it, and the clean-up gives it back from the top down.
+enum class qelt_hold : uint8_t {
+    nothing,
+    connection,  // SDK connection open
+    channel,     // event channel open
+    trap,        // completion trap registered on the channel
+    buffer,      // bulk-counter buffer created
+    transaction, // the job's transaction runs, until its completion event
+};
+
+// The one job of a run.
 struct qelt_job {
     sx_api_handle_t handle;
-    bool sdk_open;
     sx_user_channel_t user_channel;
-    bool channel_open;
     sx_bulk_cntr_buffer_t buffer;
-    bool buffer_created;
-    bool transaction_active;
-    bool trap_registered;
+    qelt_hold held;
     qelt_job_config config;
 };
 
@@ -110,6 +117,8 @@ enum {
     qelt_event_txn_failed = 6,
     qelt_event_no_memory = 7,
     qelt_event_no_samples = 8,
+    // SIGTERM asked the run to stop: the driver runs the SIGTERM clean-up.
+    qelt_event_terminated = 9,
 };
 
 /* util.cpp */
@@ -118,7 +127,8 @@ int64_t qelt_atoll(std::string_view text);
 std::vector<std::string> qelt_split_list(std::string_view text, size_t max_items);
 
 /* cli.cpp */
-int qelt_parse_args(int argc, char **argv, qelt_args &args);
+// flags: argp's parse flags (0 in the program: usage errors and --help end it).
+int qelt_parse_args(int argc, char **argv, qelt_args &args, unsigned flags = 0);
 void qelt_build_config(const qelt_args &args, const port_table &ports, qelt_job_config &cfg);
 uint32_t qelt_counter_type(const char *name);
 
@@ -130,7 +140,6 @@ int qelt_port_resolve(const port_table &table, std::string_view list, uint32_t *
 const char *qelt_port_name(const port_table &table, uint32_t logical_id);
 
 /* job.cpp */
-extern qelt_job qelt_job_state;
 int qelt_init(qelt_job &job);
 int qelt_buffer_limit_get(qelt_job &job);
 int qelt_buffer_limit_set(qelt_job &job, int limit_mb);
@@ -142,7 +151,8 @@ int qelt_buffer_destroy(qelt_job &job);
 int qelt_job_cancel(qelt_job &job);
 void qelt_close(qelt_job &job);
 void qelt_sigterm_install();
-void qelt_sigterm_check();
+bool qelt_sigterm_pending();
+int qelt_sigterm_cleanup(qelt_job &job);
 
 /* files.cpp */
 struct qelt_archiver {
@@ -157,4 +167,19 @@ int qelt_write_samples(qelt_job &job, const port_table &ports, const char *dir, 
                        const qelt_archiver &archiver);
 
 /* driver.cpp */
+// Gives back what the run holds, once, on whatever path the driver leaves
+// by: a return, or an exception on its way to the entry's catch.
+struct qelt_run_guard {
+    qelt_job &job;
+    bool done = false;
+
+    explicit qelt_run_guard(qelt_job &j) : job(j) {}
+    qelt_run_guard(const qelt_run_guard &) = delete;
+    qelt_run_guard &operator=(const qelt_run_guard &) = delete;
+
+    // The clean-up: the SIGTERM one when SIGTERM came, else the buffer is
+    // destroyed and everything closed. Returns the run's result.
+    int finish(int result);
+    ~qelt_run_guard();
+};
 int qelt_main(int argc, char **argv);
