@@ -17,6 +17,19 @@ if [ ${#missing[@]} -gt 0 ]; then
   apt-get update -qq
   apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
+# Building and checking the Debian packages (scripts/build-deb.sh and their tests), without the
+# recommended extras.
+packaging=(debhelper dh-python dpkg-dev fakeroot devscripts lintian man-db groff-base pkg-config systemd)
+missing=()
+for p in "${packaging[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "setup: installing ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
 
 build=${1:-build}
 shift || true

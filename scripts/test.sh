@@ -1,7 +1,7 @@
 #!/bin/bash
 # The whole test suite: unit and black-box tests on a normal build, the same again on a build with
 # AddressSanitizer and UndefinedBehaviorSanitizer (failing on any report), then the fuzz targets for a
-# bounded time.
+# bounded time. Between the two, the Debian packages are built, checked with lintian and installed.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -32,6 +32,14 @@ run_suite() {  # build-dir label
 step "normal build"
 scripts/setup.sh build || exit 1
 run_suite build normal
+
+step "Debian packages: build, lintian, install tests"
+if scripts/build-deb.sh build-deb; then
+  TARVIK_PREFIX="$root/build/stage" TARVIK_DEB_DIR="$root/build-deb" $py -m pytest -q -p no:cacheprovider \
+    tests/packaging/test_packages.py || fail "package tests"
+else
+  fail "package build"
+fi
 
 step "sanitizer build"
 scripts/setup.sh build-asan -DTARVIK_SANITIZE=ON || exit 1
