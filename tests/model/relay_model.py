@@ -1,0 +1,408 @@
+"""Reference model of the relay daemon, tallowd.
+
+Pure and deterministic: it is fed the events a test causes (northbound messages, the client going away,
+lldpd going away or coming back, state-service reports, MTU changes, a configuration reload) and, once
+`settle()` has run the timers that the daemon runs by itself, it says
+
+- what lldpd holds for every downlink interface: the last full frame set (type-11 request) it
+  acknowledged, each blob decoded to its control flags and its (prefix text, withdrawn) pairs, or
+  None once the interface was cleared;
+- how many requests lldpd received in its current run;
+- what the file dump shows for every VRF (`dump_view()`).
+
+It follows the daemon's rules, not its code. Time appears only as order: `settle()` fires the
+reconnection, the expired holddowns and the no-SYNC timers the way the daemon's timer pass would once
+their deadlines have passed, and a test waits for those deadlines before it compares.
+"""
+
+import ipaddress
+from dataclasses import dataclass, field
+
+DEFAULT_MTU = 9216
+MIN_MTU = 552
+FRAME_OVERHEAD = 60
+CTL = 7
+CTL_FIRST, CTL_MORE, CTL_PERIODIC = 0x80, 0x40, 0x01
+MAX_ENTRIES = 500
+MAX_INTFS = 512
+
+
+def tlv_size(afi):
+    return 13 if afi == 4 else 25
+
+
+def addr_text(afi, addr):
+    return str(ipaddress.ip_address(bytes(addr[:4] if afi == 4 else addr[:16])))
+
+
+@dataclass
+class Entry:
+    afi: int
+    plen: int
+    addr: bytes  # 16 bytes; IPv4 uses the first 4, the rest stay 0
+    w: int = 0
+    epoch: int = 0
+
+    def key(self):
+        return (self.afi, self.plen, self.addr[:min(16, (self.plen + 7) // 8)])
+
+    def text(self):
+        return f"{addr_text(self.afi, self.addr)}/{self.plen}"
+
+
+@dataclass
+class Vrf:
+    vrf_id: int
+    db: dict = field(default_factory=dict)  # key -> Entry, in insertion order
+    intfs: list = field(default_factory=list)
+    epoch: int = 0
+    in_sync: bool = False
+    dirty: bool = False
+    holddown: bool = False
+    awaiting_sync: bool = False
+    mtu: int = 0
+    blobs: list = field(default_factory=list)  # [(control flags, ((prefix text, withdrawn), ...))]
+    slot_capacity: int = 0
+    slot_size: int = 0
+
+
+def blob_len(blob):
+    return CTL + sum(13 if ":" not in text else 25 for text, _ in blob[1])
+
+
+class RelayModel:
+    def __init__(self, limit=25000, mtus=None):
+        self.limit = limit
+        self.mtus = dict(mtus or {})  # ifindex -> MTU as /sys shows it
+        self.vrfs = {}  # vrf id -> Vrf, in creation order
+        self.frr_up = self.vorsd_up = self.warmboot = False
+        # lldpd: the daemon's view (connected) and the stand-in's (present, its requests, what it holds).
+        self.connected = False
+        self.present = True
+        self.close_at = 0
+        self.requests = 0
+        self.reconnects = 0
+        self.held = {}
+
+    # --- prefix database -----------------------------------------------------------------------
+    def global_count(self):
+        return sum(len(v.db) for v in self.vrfs.values())
+
+    def add(self, vrf, afi, plen, addr, epoch, over_limit=False):
+        e = Entry(afi, plen, addr, 0, epoch)
+        old = vrf.db.get(e.key())
+        if old is not None:
+            old.epoch = epoch
+            return -2  # W is always 0 here, so an existing key is only refreshed
+        if not over_limit and self.global_count() >= self.limit:
+            return -1
+        vrf.db[e.key()] = e
+        return 1
+
+    @staticmethod
+    def remove_non_defaults(vrf):
+        gone = [k for k, e in vrf.db.items() if e.plen != 0]
+        for k in gone:
+            del vrf.db[k]
+        return len(gone)
+
+    def vrf(self, vrf_id):
+        if vrf_id not in self.vrfs:
+            self.vrfs[vrf_id] = Vrf(vrf_id)
+        return self.vrfs[vrf_id]
+
+    # --- frames ----------------------------------------------------------------------------------
+    def read_mtu(self, ifindex):
+        return min(self.mtus.get(ifindex, 0), DEFAULT_MTU)
+
+    def vrf_mtu(self, vrf):
+        seen = [m for m in map(self.read_mtu, vrf.intfs) if m]
+        if not seen or min(seen) < MIN_MTU:
+            return DEFAULT_MTU
+        return min(seen)
+
+    @staticmethod
+    def reserve(vrf, n, size):
+        if vrf.slot_capacity >= n and vrf.slot_size >= size:
+            return
+        vrf.slot_capacity, vrf.slot_size = n, size
+
+    def build_blobs(self, vrf):
+        entries = list(vrf.db.values())
+        if not entries:
+            self.reserve(vrf, 1, CTL)
+            vrf.blobs = [(CTL_FIRST | CTL_PERIODIC, ())]
+            return
+        if all(e.plen == 0 for e in entries):
+            vrf.slot_capacity = vrf.slot_size = 0
+            self.reserve(vrf, 1, CTL + sum(tlv_size(e.afi) for e in entries))
+            vrf.blobs = [(CTL_FIRST, tuple((e.text(), False) for e in entries))]
+            return
+        vrf.mtu = self.vrf_mtu(vrf)
+        m = max(vrf.mtu, MIN_MTU)
+        size = m - FRAME_OVERHEAD
+        room = size - CTL
+        self.reserve(vrf, ((len(entries) * 25 + room - 1) // room + 1) & 0xFFFF, size)
+        blobs, i = [], 0
+        while i < len(entries) and len(blobs) < vrf.slot_capacity:
+            free, tlvs = room, []
+            while i < len(entries) and tlv_size(entries[i].afi) <= free:
+                free -= tlv_size(entries[i].afi)
+                tlvs.append((entries[i].text(), False))
+                i += 1
+            flags = (CTL_FIRST if not blobs else 0) | (CTL_MORE if i < len(entries) else 0) | CTL_PERIODIC
+            blobs.append((flags, tuple(tlvs)))
+        vrf.blobs = blobs
+
+    # --- lldpd -----------------------------------------------------------------------------------
+    def send(self, ifindex, blobs=None):
+        """One request: blobs is a frame set (type 11) or None (type 12, not held)."""
+        if not self.present:
+            self.connected = False
+            return False
+        self.requests += 1
+        if self.requests == self.close_at:
+            self.connected = False
+            return False
+        if blobs is not None:
+            self.held[ifindex] = tuple(blobs) or None
+        return True
+
+    def push_periodic(self, vrf):
+        if not self.connected:
+            return
+        for ifindex in vrf.intfs:
+            if not self.connected or not self.send(ifindex, vrf.blobs):
+                break
+
+    def push_immediate(self, vrf):
+        for ifindex in vrf.intfs:
+            if not self.connected or not self.send(ifindex):
+                break
+
+    def connect(self):
+        """A new lldpd knows nothing: every VRF that owes a push or has frames is sent its current
+        frames, rebuilt first when it owes one outside a sync (the cached ones may predate a change
+        whose holddown has not expired yet). A VRF stays owing until its push has gone out."""
+        self.connected = True
+        self.reconnects += 1
+        for vrf in self.vrfs.values():
+            if not self.connected:
+                break
+            if vrf.dirty or vrf.blobs:
+                if vrf.dirty and not vrf.in_sync:
+                    self.build_blobs(vrf)
+                self.push_periodic(vrf)
+                if self.connected:
+                    vrf.dirty = vrf.holddown = False
+
+    # --- northbound messages -----------------------------------------------------------------------
+    def prefix_update(self, vrf_id, entries):
+        """entries: [(afi, plen, w, 16 address bytes)]"""
+        vrf = self.vrf(vrf_id)
+        vrf.awaiting_sync = False
+        changed = False
+        if any(plen == 0 and w == 0 for _, plen, w, _ in entries) and self.remove_non_defaults(vrf):
+            changed = True
+        for afi, plen, w, addr in entries:
+            if afi not in (4, 6) or plen > (32 if afi == 4 else 128):
+                continue
+            if afi == 4:
+                addr = addr[:4] + bytes(12)
+            if w:
+                key = Entry(afi, plen, addr).key()
+                if key in vrf.db:
+                    del vrf.db[key]
+                    changed = True
+                elif plen == 0:
+                    changed = True  # the withdrawal of a default route goes out all the same
+            elif self.add(vrf, afi, plen, addr, vrf.epoch) == 1:
+                changed = True
+        if changed:
+            if not vrf.in_sync and self.connected and entries and any(a in (4, 6) for a, _, _, _ in entries):
+                self.push_immediate(vrf)
+            vrf.dirty = True
+            vrf.holddown = True
+        if not vrf.db and not vrf.intfs:
+            del self.vrfs[vrf_id]
+
+    def sync_begin(self, vrf_id, epoch):
+        vrf = self.vrf(vrf_id)
+        self.warmboot = False
+        vrf.epoch, vrf.in_sync, vrf.awaiting_sync = epoch, True, False
+
+    def sync_end(self, vrf_id, epoch):
+        vrf = self.vrf(vrf_id)
+        for k in [k for k, e in vrf.db.items() if e.epoch < epoch and e.w == 0]:
+            del vrf.db[k]
+        vrf.in_sync = vrf.holddown = False
+        self.build_blobs(vrf)
+        if self.connected:
+            self.push_periodic(vrf)
+            vrf.dirty = False
+        else:
+            vrf.dirty = True
+
+    def intf_set(self, vrf_id, intfs):
+        if len(intfs) > MAX_INTFS or (not intfs and vrf_id not in self.vrfs):
+            return
+        vrf = self.vrf(vrf_id)
+        old, vrf.intfs = vrf.intfs, list(intfs)
+        if self.connected:
+            for ifindex in old:
+                if ifindex not in intfs and self.connected and self.send(ifindex):  # flush, then clear
+                    if self.connected:
+                        self.send(ifindex, [])
+            if any(i not in old for i in intfs) and vrf.db:
+                self.build_blobs(vrf)
+                self.push_periodic(vrf)
+        if not intfs:
+            del self.vrfs[vrf_id]
+        elif not vrf.db:
+            vrf.awaiting_sync = True
+
+    def warmboot_start(self):
+        self.vrf(0)
+        self.warmboot = True
+
+    def warmboot_end(self):
+        self.vrf(0)
+        self.warmboot = False
+
+    # --- the client going away --------------------------------------------------------------------
+    def disconnect(self):
+        if self.warmboot or not self.frr_up:
+            return
+        for vrf in self.vrfs.values():
+            if any(e.plen == 0 for e in vrf.db.values()):
+                if self.remove_non_defaults(vrf) or vrf.dirty:
+                    self.build_blobs(vrf)
+                    if self.connected:
+                        self.push_periodic(vrf)
+                        vrf.dirty = False
+            elif vrf.intfs:
+                vrf.db.clear()
+                vrf.epoch = 0
+                self.inject(vrf)
+                self.build_blobs(vrf)
+                self.push_periodic(vrf)
+                vrf.dirty = False
+            else:
+                vrf.db.clear()
+                if self.connected:
+                    self.build_blobs(vrf)
+                    self.push_periodic(vrf)
+                vrf.blobs, vrf.slot_capacity, vrf.slot_size = [], 0, 0
+                vrf.dirty = False
+        for vrf in self.vrfs.values():
+            vrf.holddown = vrf.in_sync = False
+            vrf.epoch = 0
+
+    def inject(self, vrf):
+        """0/0 and ::/0, which the prefix limit never refuses."""
+        self.add(vrf, 4, 0, bytes(16), 0, over_limit=True)
+        self.add(vrf, 6, 0, bytes(16), 0, over_limit=True)
+
+    # --- state service -----------------------------------------------------------------------------
+    def inject_defaults(self):
+        for vrf in self.vrfs.values():
+            vrf.db.clear()
+            vrf.epoch, vrf.in_sync, vrf.holddown = 0, False, False
+            self.inject(vrf)
+            self.build_blobs(vrf)
+            self.push_periodic(vrf)
+            vrf.dirty = False
+
+    def controlled_frr_down(self):
+        for vrf in self.vrfs.values():
+            if self.remove_non_defaults(vrf) or vrf.dirty:
+                self.build_blobs(vrf)
+                if self.connected:
+                    self.push_periodic(vrf)
+                    vrf.dirty = False
+        for vrf in self.vrfs.values():
+            vrf.holddown = vrf.in_sync = False
+            vrf.epoch = 0
+
+    def state(self, key, value):
+        """value: 1 up, 2 down, None: the key was deleted."""
+        if value == 1:
+            if key == "frr_zebra":
+                self.frr_up = True
+            else:
+                self.vorsd_up = True
+            return
+        if value not in (2, None):
+            return
+        if key == "frr_zebra" and self.frr_up:
+            self.frr_up = False
+            if self.warmboot:
+                return
+            if any(e.plen == 0 for v in self.vrfs.values() for e in v.db.values()):
+                self.controlled_frr_down()
+            else:
+                self.inject_defaults()
+        elif key == "vorsd" and self.vorsd_up:
+            self.vorsd_up = False
+            if not self.warmboot:
+                self.inject_defaults()
+
+    # --- links, lldpd, configuration -----------------------------------------------------------------
+    def set_mtu(self, ifindex, mtu):
+        self.mtus[ifindex] = mtu
+        vrf = next((v for v in self.vrfs.values() if ifindex in v.intfs), None)
+        if vrf is None or not vrf.db or vrf.mtu == mtu & 0xFFFF:
+            return
+        self.build_blobs(vrf)
+        self.push_periodic(vrf)
+
+    def lldpd_stop(self):
+        self.present = False
+        self.held = {}
+
+    def lldpd_start(self, close_at=0):
+        self.present, self.close_at, self.requests, self.held = True, close_at, 0, {}
+
+    def reload(self, limit):
+        self.limit = limit
+
+    # --- timers ------------------------------------------------------------------------------------
+    def timers_armed(self):
+        """(holddown, no-SYNC): whether settle() will wait for either deadline."""
+        hold = any(v.holddown and v.dirty and not v.in_sync for v in self.vrfs.values())
+        return hold, any(v.awaiting_sync for v in self.vrfs.values())
+
+    def settle(self):
+        """What the daemon does by itself once every armed deadline has passed and lldpd, when present,
+        has been reconnected to."""
+        while True:
+            if self.present and not self.connected:
+                self.connect()
+                continue
+            for vrf in self.vrfs.values():
+                if vrf.holddown and vrf.dirty and not vrf.in_sync:
+                    vrf.holddown = False
+                    self.build_blobs(vrf)
+                    if self.connected:
+                        self.push_periodic(vrf)
+                        vrf.dirty = False
+            for vrf in self.vrfs.values():
+                if vrf.awaiting_sync:
+                    vrf.awaiting_sync = False
+                    if not vrf.db and self.connected:
+                        self.build_blobs(vrf)
+                        self.push_periodic(vrf)
+                        vrf.dirty = False
+            if not (self.present and not self.connected):
+                return
+
+    # --- views ---------------------------------------------------------------------------------------
+    def dump_view(self):
+        """Per VRF, in order: (vrf, prefix count, epoch, MTU line, interfaces, frame lengths,
+        [(prefix text, W, epoch)])."""
+        out = []
+        for v in self.vrfs.values():
+            mtu = (self.read_mtu(v.intfs[0]) if v.intfs else 0) or DEFAULT_MTU
+            out.append((v.vrf_id, len(v.db), v.epoch, mtu, list(v.intfs), [blob_len(b) for b in v.blobs],
+                        [(e.text(), e.w, e.epoch) for e in v.db.values()]))
+        return out
