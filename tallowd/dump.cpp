@@ -2,7 +2,9 @@
 // Both only read the daemon's state.
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -126,9 +128,14 @@ void dump_state_file(const char *path)
     daemon_config *cfg = active_cfg.load();
     if (!cfg)
         return;
-    FILE *f = std::fopen(path, "w");
+    // The daemon runs as root: a symbolic link planted at the path must not redirect the write.
+    int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+    FILE *f = fd >= 0 ? fdopen(fd, "w") : nullptr;
     if (!f) {
-        tlog(LOG_WARNING, "Cannot open %s: %s", path, strerror(errno));
+        int open_errno = errno;
+        if (fd >= 0)
+            close(fd);
+        tlog(LOG_WARNING, "Cannot open %s: %s", path, strerror(open_errno));
         return;
     }
     time_t now = time(nullptr);

@@ -201,7 +201,6 @@ void disconnect_cleanup(daemon_config *cfg)
         tlog(LOG_INFO, "ipc: MESRA already handled FRR down, skipping disconnect cleanup");
         return;
     }
-    static const uint8_t zero_addr[16] = {};
     for (const auto &vrf_ptr : cfg->vrfs) {
         vrf_context *vrf = vrf_ptr.get();
         if (vrf->db.default_count > 0) {
@@ -218,8 +217,7 @@ void disconnect_cleanup(daemon_config *cfg)
         } else if (vrf->intf_count > 0) {
             clear(&vrf->db);
             vrf->epoch = 0;
-            add_or_update(&vrf->db, 4, zero_addr, 0, 0, 0);
-            add_or_update(&vrf->db, 6, zero_addr, 0, 0, 0);
+            add_default_routes(&vrf->db);
             build_blobs(vrf, default_mtu);
             if (cfg->lldpd_connected)
                 tallowd_lldp_push_periodic(cfg, vrf, true);

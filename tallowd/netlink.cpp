@@ -3,18 +3,21 @@
 
 #include <fcntl.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
 
 #include <cerrno>
 #include <cstring>
+#include <memory>
+#include <new>
 
 #include "tallowd.h"
 
 namespace {
 
-constexpr size_t recv_buffer_size = 8192;
+constexpr size_t recv_buffer_size = 32768;
 constexpr size_t nlmsg_header_size = 16;
 constexpr size_t ifinfo_header_size = 16;
 constexpr size_t rtattr_header_size = 4;
@@ -69,25 +72,59 @@ int netlink_init(daemon_config *cfg)
     return 0;
 }
 
+namespace {
+
+// Receives one datagram whole. A link message grows with the interface's alternative names and can pass any
+// fixed size, so the datagram's length is peeked first and a larger buffer taken when the usual one is
+// too small. Returns the length received, 0 when the queue is empty, -1 on a receive error.
+ssize_t receive_datagram(int fd, uint8_t *buf, size_t size, std::unique_ptr<uint8_t[]> &big, uint8_t **data,
+                         sockaddr_nl *from)
+{
+    ssize_t peeked = recv(fd, buf, size, MSG_DONTWAIT | MSG_PEEK | MSG_TRUNC);
+    if (peeked < 0)
+        return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : -1;
+    *data = buf;
+    if (size_t(peeked) > size) {
+        big.reset(new (std::nothrow) uint8_t[size_t(peeked)]);
+        if (big) {
+            *data = big.get();
+            size = size_t(peeked);
+        }
+    }
+    iovec iov{*data, size};
+    msghdr mh{};
+    mh.msg_name = from;
+    mh.msg_namelen = sizeof *from;
+    mh.msg_iov = &iov;
+    mh.msg_iovlen = 1;
+    ssize_t n = recvmsg(fd, &mh, MSG_DONTWAIT);
+    if (n < 0)
+        return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : -1;
+    if (mh.msg_flags & MSG_TRUNC)
+        tlog(LOG_WARNING, "netlink: datagram of %zd bytes truncated to %zu", peeked, size);
+    return n;
+}
+
+}  // namespace
+
 void netlink_read(daemon_config *cfg)
 {
     tlog(LOG_DEBUG, "netlink: read");
     uint8_t buf[recv_buffer_size];
-    ssize_t n;
+    std::unique_ptr<uint8_t[]> big;
     for (;;) {
         sockaddr_nl from{};
-        socklen_t from_len = sizeof from;
-        n = recvfrom(cfg->netlink_fd.get(), buf, sizeof buf, MSG_DONTWAIT, reinterpret_cast<sockaddr *>(&from),
-                     &from_len);
+        uint8_t *data = nullptr;
+        ssize_t n = receive_datagram(cfg->netlink_fd.get(), buf, sizeof buf, big, &data, &from);
+        if (n < 0)
+            tlog(LOG_WARNING, "netlink: recv: %s", strerror(errno));
         if (n <= 0)
             break;
         // Any local process may send to our port; only the kernel's notifications count.
         if (from.nl_pid != 0)
             continue;
-        netlink_handle_datagram(cfg, buf, size_t(n));
+        netlink_handle_datagram(cfg, data, size_t(n));
     }
-    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
-        tlog(LOG_WARNING, "netlink: recv: %s", strerror(errno));
 }
 
 void netlink_handle_datagram(daemon_config *cfg, const uint8_t *data, size_t len)

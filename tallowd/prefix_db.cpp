@@ -292,7 +292,14 @@ prefix_entry *lookup(prefix_db *db, uint8_t afi, const uint8_t *addr, uint8_t pl
     return find(db->pool.get(), make_key(afi, addr, plen), nullptr, nullptr);
 }
 
-int add_or_update(prefix_db *db, uint8_t afi, const uint8_t *addr, uint8_t plen, uint8_t w, uint32_t epoch)
+namespace {
+
+// The limit applies to what the routing suite sends; the default routes the daemon stores itself when the
+// routing suite goes away must always reach the hosts, whatever the other VRFs hold.
+enum class limit_check { enforce, exempt };
+
+int store(prefix_db *db, uint8_t afi, const uint8_t *addr, uint8_t plen, uint8_t w, uint32_t epoch,
+          limit_check limit)
 {
     if (debug_logging())
         tlog(LOG_DEBUG, "db: add_or_update afi=%u plen=%u w=%u epoch=%u", afi, plen, w, epoch);
@@ -308,7 +315,7 @@ int add_or_update(prefix_db *db, uint8_t afi, const uint8_t *addr, uint8_t plen,
     }
 
     daemon_config *cfg = active_cfg.load(std::memory_order_relaxed);
-    if (cfg && cfg->global_prefix_count >= cfg->max_prefix_limit) {
+    if (limit == limit_check::enforce && cfg && cfg->global_prefix_count >= cfg->max_prefix_limit) {
         tlog(LOG_ERR, "db: prefix limit %zu reached (max-unreachable-prefix=%zu), dropping new entry",
              cfg->global_prefix_count, cfg->max_prefix_limit);
         return -1;
@@ -360,6 +367,19 @@ int add_or_update(prefix_db *db, uint8_t afi, const uint8_t *addr, uint8_t plen,
         }
     }
     return 1;
+}
+
+}  // namespace
+
+int add_or_update(prefix_db *db, uint8_t afi, const uint8_t *addr, uint8_t plen, uint8_t w, uint32_t epoch)
+{
+    return store(db, afi, addr, plen, w, epoch, limit_check::enforce);
+}
+
+void add_default_routes(prefix_db *db)
+{
+    store(db, 4, zero_addr, 0, 0, 0, limit_check::exempt);
+    store(db, 6, zero_addr, 0, 0, 0, limit_check::exempt);
 }
 
 int remove(prefix_db *db, uint8_t afi, const uint8_t *addr, uint8_t plen)
@@ -533,8 +553,7 @@ void inject_defaults(daemon_config *cfg)
         vrf->epoch = 0;
         vrf->in_sync = 0;
         vrf->holddown_pending = 0;
-        add_or_update(&vrf->db, 4, zero_addr, 0, 0, 0);
-        add_or_update(&vrf->db, 6, zero_addr, 0, 0, 0);
+        add_default_routes(&vrf->db);
         tlog(LOG_INFO, "failure: VRF %u: cleared %s, injected default routes (0/0, ::/0)", vrf->vrf_id, "prefix DB");
         build_blobs(vrf, default_mtu);
         tallowd_lldp_push_periodic(cfg, vrf, true);

@@ -8,6 +8,7 @@
 
 #include <array>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <utility>
@@ -384,6 +385,37 @@ TEST_F(DbTest, InjectDefaultsReplacesEveryDatabase)
     EXPECT_EQ(lines_with("failure: FRR down, injecting default routes", LOG_WARNING), 1u);
     EXPECT_EQ(lines_with("failure: default routes pushed to all downlink interfaces", LOG_WARNING), 1u);
 }
+
+// The defaults the daemon stores itself reach every VRF, whatever the limit and the other VRFs hold.
+class DefaultsOverLimit : public DbTest, public ::testing::WithParamInterface<std::pair<size_t, bool>> {};
+
+TEST_P(DefaultsOverLimit, EveryVrfGetsBothDefaults)
+{
+    auto [limit, client_lost] = GetParam();
+    cfg.max_prefix_limit = limit;
+    cfg.frr_up = true;
+    vrf_context *first = vrf_lookup_or_create(&cfg, 1);  // no prefixes, injected before the full one
+    vrf_context *full = vrf_lookup_or_create(&cfg, 2);
+    for (uint32_t i = 0; i < limit; i++)
+        ASSERT_EQ(add_or_update(&full->db, 4, addr_v4(i).data(), 32, 0, 1), 1);
+    ASSERT_EQ(add("10.0.0.0", 8, 0, 1, &full->db), -1) << "the limit still holds for the routing suite";
+    for (vrf_context *x : {first, full}) {
+        x->intfs.reset(static_cast<uint32_t *>(std::malloc(sizeof(uint32_t))));
+        x->intfs.get()[0] = 7;
+        x->intf_count = 1;
+    }
+    if (client_lost)
+        disconnect_cleanup(&cfg);
+    else
+        inject_defaults(&cfg);
+    for (vrf_context *x : {first, full})
+        EXPECT_EQ(walk(x->db), (std::vector<std::string>{"0.0.0.0/0", "::/0"})) << "VRF " << x->vrf_id;
+    EXPECT_EQ(cfg.global_prefix_count, 4u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Limits, DefaultsOverLimit,
+                         ::testing::Values(std::pair{size_t(0), false}, std::pair{size_t(3), false},
+                                           std::pair{size_t(0), true}, std::pair{size_t(3), true}));
 
 TEST_F(DbTest, ControlledFrrDownKeepsStoredDefaults)
 {

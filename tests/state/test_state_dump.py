@@ -3,6 +3,8 @@
 import re
 import signal
 
+import pytest
+
 from relay_helpers import Client, Standin, barrier, intf_set, start_daemon, sync_begin, sync_end, updates
 from state_helpers import DUMP, Store
 
@@ -130,10 +132,21 @@ def test_file_dump_lists_everything_and_a_second_dump_replaces_the_first(sandbox
     client.close()
 
 
-def test_unwritable_dump_path_is_logged(sandbox):
+@pytest.mark.parametrize("planted, reason", [
+    ("directory", "Is a directory"),
+    ("symlink", "Too many levels of symbolic links"),  # never written through a link
+])
+def test_unwritable_dump_path_is_logged(sandbox, planted, reason):
     d = start_daemon(sandbox, lldpd_wait=False)
-    DUMP.mkdir()
+    target = DUMP.with_name("dump-target")
+    if planted == "directory":
+        DUMP.mkdir()
+    else:
+        target.write_text("keep\n")
+        DUMP.symlink_to(target)
     line = file_dump(d)
-    assert line.message == "Cannot open /var/run/tallowd-dump.txt: Is a directory"
+    assert line.message == f"Cannot open /var/run/tallowd-dump.txt: {reason}"
     assert line.priority == 4
     assert d.proc.poll() is None
+    if planted == "symlink":
+        assert target.read_text() == "keep\n"

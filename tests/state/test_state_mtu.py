@@ -68,3 +68,16 @@ def test_notifications_compare_with_the_mtu_the_frames_were_built_for(relay_up):
     s.lldpd.wait_requests(2, since=mark)
     frames = s.last_frames(mark)
     assert all(len(r.blobs) == 3 and r.flags == FLAGS_PERIODIC for r in frames.values())
+
+
+def test_link_message_larger_than_8_kib_is_received_whole(relay_up):
+    s = relay_up
+    a, b = s.sandbox.add_veth("dn0", "dn1", mtu=9000)
+    # Alternative names make every notification of the link about 9 KiB long.
+    for i in range(72):
+        s.sandbox.run(["ip", "link", "property", "add", "dev", "dn1", "altname", f"alt{i:03d}" + "x" * 118])
+    s.vrf(5, PREFIXES, intfs=[a, b])
+    start = s.daemon.mark()
+    s.sandbox.set_mtu("dn1", 1500)
+    s.daemon.wait_for(rf"^netlink: MTU 1500 on ifindex {b}, rebuilding blobs \(VRF 5\)$", start=start)
+    assert not any("truncated" in m for m in s.daemon.messages(start))
