@@ -79,6 +79,7 @@ class RelayModel:
         # lldpd: the daemon's view (connected) and the stand-in's (present, its requests, what it holds).
         self.connected = False
         self.present = True
+        self.alive = False  # the daemon's connection leads to the stand-in now running
         self.close_at = 0
         self.requests = 0
         self.reconnects = 0
@@ -157,12 +158,12 @@ class RelayModel:
     # --- lldpd -----------------------------------------------------------------------------------
     def send(self, ifindex, blobs=None):
         """One request: blobs is a frame set (type 11) or None (type 12, not held)."""
-        if not self.present:
-            self.connected = False
+        if not self.alive:
+            self.connected = False  # the daemon learns that its lldpd is gone by a failed write
             return False
         self.requests += 1
         if self.requests == self.close_at:
-            self.connected = False
+            self.connected = self.alive = False
             return False
         if blobs is not None:
             self.held[ifindex] = tuple(blobs) or None
@@ -184,7 +185,7 @@ class RelayModel:
         """A new lldpd knows nothing: every VRF that owes a push or has frames is sent its current
         frames, rebuilt first when it owes one outside a sync (the cached ones may predate a change
         whose holddown has not expired yet). A VRF stays owing until its push has gone out."""
-        self.connected = True
+        self.connected = self.alive = True
         self.reconnects += 1
         for vrf in self.vrfs.values():
             if not self.connected:
@@ -202,7 +203,9 @@ class RelayModel:
         vrf = self.vrf(vrf_id)
         vrf.awaiting_sync = False
         changed = False
-        if any(plen == 0 and w == 0 for _, plen, w, _ in entries) and self.remove_non_defaults(vrf):
+        # A well-formed default route makes every specific prefix redundant; a malformed one is skipped.
+        if any(plen == 0 and w == 0 and afi in (4, 6) for afi, plen, w, _ in entries) and \
+                self.remove_non_defaults(vrf):
             changed = True
         for afi, plen, w, addr in entries:
             if afi not in (4, 6) or plen > (32 if afi == 4 else 128):
@@ -357,7 +360,7 @@ class RelayModel:
         self.push_periodic(vrf)
 
     def lldpd_stop(self):
-        self.present = False
+        self.present = self.alive = False
         self.held = {}
 
     def lldpd_start(self, close_at=0):
