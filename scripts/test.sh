@@ -1,7 +1,7 @@
 #!/bin/bash
-# The whole test suite: unit and black-box tests on a normal build, the same again on a build with
-# AddressSanitizer and UndefinedBehaviorSanitizer (failing on any report), then the fuzz targets for a
-# bounded time.
+# The whole test suite: unit and black-box tests on a normal build and the relay's model checker on random
+# sequences, the tests again on a build with AddressSanitizer and UndefinedBehaviorSanitizer (failing on
+# any report), then the fuzz targets for a bounded time.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -32,6 +32,9 @@ run_suite() {  # build-dir label
 step "normal build"
 scripts/setup.sh build || exit 1
 run_suite build normal
+
+step "normal: relay model checker (random sequences, about 3 minutes)"
+TARVIK_PREFIX="$root/build/stage" $py tests/model/checker.py --time 170 --shrink-time 300 || fail "relay model checker"
 
 step "sanitizer build"
 scripts/setup.sh build-asan -DTARVIK_SANITIZE=ON || exit 1

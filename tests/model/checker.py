@@ -104,6 +104,8 @@ def encode(m):
         return sync_end(m[1], m[2], m[3])
     if kind == "intf":
         return intf_set(m[1], m[2])
+    if kind == "unknown":
+        return msg(2, m[1])
     return msg(7 if kind == "wbs" else 8)
 
 
@@ -121,6 +123,8 @@ def apply_message(model, m):
         model.sync_end(m[1], m[2])
     elif kind == "intf":
         model.intf_set(m[1], m[2])
+    elif kind == "unknown":
+        model.vrf(m[1])
     elif kind == "wbs":
         model.warmboot_start()
     else:
@@ -194,6 +198,10 @@ class Run:
             self.log.wait(CLEANUP_DONE, start=start)
             m.disconnect()
             self.client = Client()
+        elif kind == "second_client":
+            start = self.log.mark()
+            Client().close()
+            self.log.wait(r"^ipc: rejecting additional NB client fd=\d+ \(single-writer enforced\)$", start=start)
         elif kind == "lldpd_stop":
             if m.present:
                 self.lldpd.stop()
@@ -411,7 +419,7 @@ class Generator:
         vrf = r.choice(VRFS)
         kinds = {"pu": 30, "sync": 12, "sb": 3, "se": 3, "intf": 12, "wbs": 3, "wbe": 3, "disconnect": 4,
                  "lldpd_stop": 2 if self.present else 0, "lldpd_start": 3 if self.present else 20,
-                 "state": 8, "mtu": 5, "limit": 2}
+                 "state": 8, "mtu": 5, "limit": 2, "second_client": 1, "unknown": 1, "empty_pu": 1}
         kind = r.choices(list(kinds), weights=list(kinds.values()))[0]
         if kind == "pu":
             return ["nb", [["pu", vrf, self.pu_entries(vrf, bulk=r.random() < 0.1)]
@@ -427,6 +435,12 @@ class Generator:
             return ["nb", self.intf(vrf)]
         if kind in ("wbs", "wbe"):
             return ["nb", [[kind]]]
+        if kind == "unknown":
+            return ["nb", [["unknown", vrf]]]
+        if kind == "empty_pu":
+            return ["nb", [["pu", vrf, []]]]
+        if kind == "second_client":
+            return ["second_client"]
         if kind == "lldpd_stop":
             self.present = False
             return ["lldpd_stop"]
@@ -517,6 +531,7 @@ def main():
     seed = a.seed if a.seed is not None else random.randrange(1 << 31)
     if a.sequences is None and a.time is None:
         a.sequences = 1
+    print(f"checker: first seed {seed}, {a.steps} steps per sequence", flush=True)
     links = link_indexes()
     start = time.monotonic()
     sequences = steps = compares = 0
@@ -535,6 +550,8 @@ def main():
         sequences += 1
         steps += n
         compares += c
+        if not failure:
+            print(f"checker: seed {seed}: {n} steps, {c} compare points, agreed", flush=True)
         if failure:
             print(f"checker: seed {seed}: mismatch after step {failure[0]}: {case['steps'][failure[0]]}\n"
                   f"{failure[1]}", flush=True)

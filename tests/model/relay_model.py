@@ -295,7 +295,7 @@ class RelayModel:
                 if self.connected:
                     self.build_blobs(vrf)
                     self.push_periodic(vrf)
-                vrf.blobs, vrf.slot_capacity, vrf.slot_size = [], 0, 0
+                    vrf.blobs, vrf.slot_capacity, vrf.slot_size = [], 0, 0
                 vrf.dirty = False
         for vrf in self.vrfs.values():
             vrf.holddown = vrf.in_sync = False
