@@ -37,7 +37,7 @@ import struct  # noqa: E402
 VRFS = [10, 20, 30, 0]
 N_LINKS = 5
 ABSENT_IFINDEX = 999  # names no interface: its MTU cannot be read
-LINK_MTUS = [1500, 9000, 552, 1280, 4000]
+LINK_MTUS = [1500, 9000, 552, 600, 1280, 4000]
 MTU_CHOICES = [552, 600, 1280, 1500, 4000, 9000, 9216, 500, 65000]
 LIMITS = [0, 2, 5, 20, 60]
 V4 = [f"10.{i}.0.0/16" for i in range(64)] + ["10.1.2.0/24", "10.1.2.7/24", "192.168.0.0/25",
@@ -51,6 +51,32 @@ CLEANUP_DONE = (r"^ipc: (disconnect cleanup complete|FRR disconnected during war
 
 class Mismatch(AssertionError):
     pass
+
+
+# What the sequences made the daemon do, counted from its log over a whole checker run.
+COVERAGE = {
+    "immediate deltas": r"^lldp: pushed immediate delta",
+    "multi-blob sets": r"^lldp: pushed ([2-9]|\d\d+) blobs",
+    "holddown pushes while lldpd away": r"^holddown: LLDPD not connected",
+    "lldpd write/ack failures": r"^lldp: (immediate )?(write|ack read|immediate ack) failed",
+    "lldpd connections": r"^lldp: connected to LLDPD",
+    "sweeps": r"^db: sweep removed",
+    "epoch mismatches": r"^ipc: SYNC_END epoch mismatch",
+    "limit refusals": r"^db: prefix limit \d+ reached",
+    "defaults injected (state service)": r"^failure: FRR down, injecting default routes",
+    "controlled FRR down": r"^failure: controlled FRR down",
+    "disconnect: defaults kept": r"^ipc: zebra down \(VRF",
+    "disconnect: FRR crash": r"^ipc: FRR crash \(VRF",
+    "disconnect: feature disable": r"^ipc: feature disable \(VRF",
+    "disconnect skipped": r"^ipc: (FRR disconnected during warmboot|MESRA already handled)",
+    "state reactions in warm boot": r"during warmboot, skipping default injection",
+    "interfaces flushed": r"^ipc: INTF_SET flush ifindex",
+    "no-SYNC empty pushes": r"^ipc: no SYNC after INTF_SET",
+    "MTU rebuilds": r"^netlink: MTU \d+ on ifindex",
+    "frame slots run out": r"^frag: ran out of frame slots",
+    "VRFs removed": r"^db: removing VRF context",
+}
+coverage = dict.fromkeys(COVERAGE, 0)
 
 
 # --- the daemon's log, read incrementally ------------------------------------------------------------
@@ -95,9 +121,10 @@ class LogTail:
 
 def encode(m):
     kind = m[0]
-    if kind == "pu":
+    if kind == "pu":  # an optional fourth item is the header's ifindex, which the daemon reads as 0
         return prefix_update(m[1], [struct.pack(">BBBB", afi, plen, w, 0) +
-                                    ipaddress.ip_address(a).packed.ljust(16, b"\0") for afi, plen, w, a in m[2]])
+                                    ipaddress.ip_address(a).packed.ljust(16, b"\0") for afi, plen, w, a in m[2]],
+                             ifindex=m[3] if len(m) > 3 else 0)
     if kind == "sb":
         return sync_begin(m[1], m[2])
     if kind == "se":
@@ -163,6 +190,8 @@ class Run:
 
     def close(self):
         self.client.close()
+        for name, pattern in COVERAGE.items():
+            coverage[name] += self.log.count(pattern)
 
     # -- readiness --
     def barrier(self):
@@ -372,17 +401,25 @@ class Generator:
             out.insert(r.randrange(len(out) + 1), list(r.choice(BAD)))
         return out
 
+    def huge(self, vrf):
+        """Enough IPv6 prefixes to outgrow the slot estimate at a small MTU."""
+        n = self.rng.randint(600, 2400)
+        ps = [f"2001:db8:{i >> 8:x}:{i & 0xff:x}00::/56" for i in range(n)]
+        self.known[vrf] |= set(ps[:50])
+        return [["pu", vrf, [entry_of(p) for p in ps[i:i + 500]]] for i in range(0, n, 500)]
+
     def sync(self, vrf):
         r = self.rng
-        self.epochs[vrf] += 1
-        e = self.epochs[vrf]
+        if r.random() < 0.03:
+            self.epochs[vrf] = 0xFFFFFFFF - r.randint(0, 2)  # unsigned comparisons near the top
+        self.epochs[vrf] = e = (self.epochs[vrf] + 1) & 0xFFFFFFFF
         msgs = [["sb", vrf, e]]
         self.known[vrf] = set()
         if r.random() < 0.2:
             msgs.append(["pu", vrf, [entry_of(r.choice(DEFAULTS))]])
         for _ in range(r.randint(0, 2)):
             msgs.append(["pu", vrf, self.pu_entries(vrf, bulk=r.random() < 0.3)])
-        end = e if r.random() < 0.85 else e + r.choice([-1, 1])
+        end = e if r.random() < 0.85 else (e + r.choice([-1, 1])) & 0xFFFFFFFF
         msgs.append(["se", vrf, end, r.randint(0, 40)])
         return msgs
 
@@ -396,6 +433,8 @@ class Generator:
         msgs = []
         if how == "grow" and free:
             new = mine + [r.choice(free)]
+            if r.random() < 0.1:
+                new.append(new[-1])  # the daemon does not look for duplicates
         elif how == "shrink" and mine:
             new = [i for i in mine if i != r.choice(mine)]
         elif how == "move" and others:
@@ -418,16 +457,20 @@ class Generator:
         r = self.rng
         vrf = r.choice(VRFS)
         kinds = {"pu": 30, "sync": 12, "sb": 3, "se": 3, "intf": 12, "wbs": 3, "wbe": 3, "disconnect": 4,
-                 "lldpd_stop": 2 if self.present else 0, "lldpd_start": 3 if self.present else 20,
+                 "lldpd_stop": 3 if self.present else 0, "lldpd_start": 3 if self.present else 20,
                  "state": 8, "mtu": 5, "limit": 2, "second_client": 1, "unknown": 1, "empty_pu": 1}
         kind = r.choices(list(kinds), weights=list(kinds.values()))[0]
         if kind == "pu":
-            return ["nb", [["pu", vrf, self.pu_entries(vrf, bulk=r.random() < 0.1)]
-                           for _ in range(r.randint(1, 2))]]
+            if r.random() < 0.02:
+                return ["nb", self.huge(vrf)]
+            msgs = [["pu", vrf, self.pu_entries(vrf, bulk=r.random() < 0.15)] for _ in range(r.randint(1, 2))]
+            if r.random() < 0.05:
+                msgs[0].append(r.choice(list(self.links)))
+            return ["nb", msgs]
         if kind == "sync":
             return ["nb", self.sync(vrf)]
         if kind == "sb":
-            self.epochs[vrf] += 1
+            self.epochs[vrf] = (self.epochs[vrf] + 1) & 0xFFFFFFFF
             return ["nb", [["sb", vrf, self.epochs[vrf]]]]
         if kind == "se":
             return ["nb", [["se", vrf, self.epochs[vrf], 0]]]
@@ -563,6 +606,7 @@ def main():
             print(f"checker: {sequences} sequences, {steps} steps, {compares} compare points, 1 mismatches")
             return 1
         seed += 1
+    print("checker: the daemon's log counted " + ", ".join(f"{k} {v}" for k, v in coverage.items()))
     print(f"checker: {sequences} sequences, {steps} steps, {compares} compare points, 0 mismatches")
     return 0
 
