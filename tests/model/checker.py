@@ -45,6 +45,8 @@ V4 = [f"10.{i}.0.0/16" for i in range(64)] + ["10.1.2.0/24", "10.1.2.7/24", "192
 V6 = [f"2001:db8:{i:x}::/48" for i in range(32)] + ["2001:db8::1/128", "fd00::/8"]
 DEFAULTS = ["0.0.0.0/0", "::/0"]
 BAD = [[5, 8, 0, "10.0.0.0"], [4, 33, 0, "10.9.9.9"], [6, 129, 0, "2001:db8::"], [0, 0, 0, "0.0.0.0"]]
+BAD_BODIES = {1: struct.pack(">HH", 1, 0) + bytes(10), 3: bytes(5), 4: bytes(9),
+              6: struct.pack(">HHI", 2, 0, 5)}
 CLEANUP_DONE = (r"^ipc: (disconnect cleanup complete|FRR disconnected during warmboot, skipping cleanup"
                 r"|MESRA already handled FRR down, skipping disconnect cleanup)$")
 
@@ -133,6 +135,8 @@ def encode(m):
         return intf_set(m[1], m[2])
     if kind == "unknown":
         return msg(2, m[1])
+    if kind == "badlen":  # a count or length that does not fit: refused, but the VRF's context is made
+        return msg(m[2], m[1], BAD_BODIES[m[2]])
     return msg(7 if kind == "wbs" else 8)
 
 
@@ -150,7 +154,7 @@ def apply_message(model, m):
         model.sync_end(m[1], m[2])
     elif kind == "intf":
         model.intf_set(m[1], m[2])
-    elif kind == "unknown":
+    elif kind in ("unknown", "badlen"):
         model.vrf(m[1])
     elif kind == "wbs":
         model.warmboot_start()
@@ -170,6 +174,10 @@ class Run:
         for i, mtu in enumerate(link_mtus):
             a, _ = sandbox.add_veth(f"m{i}", f"p{i}", mtu)
             self.links[a] = f"m{i}"
+        # Alternative names make every link message of m0 larger than 8192 bytes.
+        for k in range(0, 96, 16):
+            subprocess.run(["ip", "link", "property", "add", "dev", "m0"] +
+                           [x for j in range(k, k + 16) for x in ("altname", f"m0-{j:03d}-" + "x" * 100)], check=True)
         # Link notifications of a carrier coming up arrive late: let them pass before the daemon starts.
         for name in self.links.values():
             for end in (name, "p" + name[1:]):
@@ -223,6 +231,8 @@ class Run:
             self.barrier()
         elif kind == "disconnect":
             start = self.log.mark()
+            if len(s) > 1 and s[1]:
+                self.client.send(encode(["sb", 10, 1])[:s[1]])  # a message cut short: discarded
             self.client.close()
             self.log.wait(CLEANUP_DONE, start=start)
             m.disconnect()
@@ -348,7 +358,7 @@ def run_sequence(sandbox, case, stop_at=None):
             run.step(s)
             run.compare()
     except Mismatch as e:
-        e.step = i
+        e.step, e.compares = i, run.compares
         raise
     finally:
         run.close()
@@ -403,7 +413,7 @@ class Generator:
 
     def huge(self, vrf):
         """Enough IPv6 prefixes to outgrow the slot estimate at a small MTU."""
-        n = self.rng.randint(600, 2400)
+        n = self.rng.randint(1950, 2400)
         ps = [f"2001:db8:{i >> 8:x}:{i & 0xff:x}00::/56" for i in range(n)]
         self.known[vrf] |= set(ps[:50])
         return [["pu", vrf, [entry_of(p) for p in ps[i:i + 500]]] for i in range(0, n, 500)]
@@ -458,7 +468,7 @@ class Generator:
         vrf = r.choice(VRFS)
         kinds = {"pu": 30, "sync": 12, "sb": 3, "se": 3, "intf": 12, "wbs": 3, "wbe": 3, "disconnect": 4,
                  "lldpd_stop": 3 if self.present else 0, "lldpd_start": 3 if self.present else 20,
-                 "state": 8, "mtu": 5, "limit": 2, "second_client": 1, "unknown": 1, "empty_pu": 1}
+                 "state": 8, "mtu": 5, "limit": 2, "second_client": 1, "unknown": 1, "empty_pu": 1, "badlen": 1}
         kind = r.choices(list(kinds), weights=list(kinds.values()))[0]
         if kind == "pu":
             if r.random() < 0.02:
@@ -480,6 +490,8 @@ class Generator:
             return ["nb", [[kind]]]
         if kind == "unknown":
             return ["nb", [["unknown", vrf]]]
+        if kind == "badlen":
+            return ["nb", [["badlen", vrf, r.choice(list(BAD_BODIES))]]]
         if kind == "empty_pu":
             return ["nb", [["pu", vrf, []]]]
         if kind == "second_client":
@@ -491,12 +503,12 @@ class Generator:
             self.present = True
             return ["lldpd_start", r.choice([0, 0, 1, 2, 3, 5, 8])]
         if kind == "state":
-            return ["state", r.choice(["frr_zebra", "frr_zebra", "vorsd"]), r.choice([1, 1, 2, 2, 0])]
+            return ["state", r.choice(["frr_zebra", "frr_zebra", "vorsd"]), r.choice([1, 1, 2, 2, 0, 3])]
         if kind == "mtu":
             return ["mtu", r.choice(list(self.links)), r.choice(MTU_CHOICES)]
         if kind == "limit":
             return ["limit", r.choice(LIMITS + [25000])]
-        return ["disconnect"]
+        return ["disconnect", r.choice([0, 0, 0, 5, 13])]
 
 
 def link_indexes():
@@ -535,23 +547,53 @@ def attempt(case):
         box.leave()
 
 
-def shrink(case, failing_step, budget):
-    """Drops steps while the case still fails; `budget` seconds at most."""
-    deadline = time.monotonic() + budget
-    best = dict(case, steps=case["steps"][:failing_step + 1])
-    chunk = max(1, len(best["steps"]) // 2)
+def drop_chunks(items, still_fails, deadline):
+    """The shortest list found by dropping runs of items (halves first, then smaller) while
+    still_fails(list) holds."""
+    chunk = max(1, len(items) // 2)
     while chunk >= 1 and time.monotonic() < deadline:
         i, progressed = 0, False
-        while i < len(best["steps"]) and time.monotonic() < deadline:
-            trial = dict(best, steps=best["steps"][:i] + best["steps"][i + chunk:])
-            res = attempt(trial) if trial["steps"] else None
-            if res is not None:
-                best = dict(trial, steps=trial["steps"][:res[0] + 1])
-                progressed = True
+        while i < len(items) and time.monotonic() < deadline:
+            trial = items[:i] + items[i + chunk:]
+            if trial and still_fails(trial):
+                items, progressed = trial, True
             else:
                 i += chunk
         if not progressed:
             chunk //= 2
+    return items
+
+
+def shrink(case, failing_step, budget):
+    """Drops steps while the case still fails, then messages inside the steps, then prefix entries
+    inside the messages; `budget` seconds at most."""
+    deadline = time.monotonic() + budget
+    best = dict(case, steps=case["steps"][:failing_step + 1])
+
+    def fails(steps):
+        nonlocal best
+        res = attempt(dict(best, steps=steps))
+        if res is not None:
+            best = dict(best, steps=steps[:res[0] + 1])
+        return res is not None
+
+    drop_chunks(best["steps"], fails, deadline)
+    for i in range(len(best["steps"])):
+        if i >= len(best["steps"]) or best["steps"][i][0] != "nb":
+            continue
+        drop_chunks(best["steps"][i][1], lambda ms: fails(best["steps"][:i] + [["nb", ms]] + best["steps"][i + 1:]),
+                    deadline)
+        for j in range(len(best["steps"][i][1])):
+            if i >= len(best["steps"]) or j >= len(best["steps"][i][1]) or best["steps"][i][1][j][0] != "pu":
+                continue
+
+            def with_entries(es):
+                m = list(best["steps"][i][1][j])
+                m[2] = es
+                msgs = best["steps"][i][1][:j] + [m] + best["steps"][i][1][j + 1:]
+                return fails(best["steps"][:i] + [["nb", msgs]] + best["steps"][i + 1:])
+
+            drop_chunks(best["steps"][i][1][j][2], with_entries, deadline)
     return best
 
 
@@ -587,7 +629,7 @@ def main():
             failure = None
         except Mismatch as e:
             failure = (e.step, str(e))
-            n, c = e.step + 1, 0
+            n, c = e.step + 1, e.compares
         finally:
             box.leave()
         sequences += 1
