@@ -352,6 +352,8 @@ class RelayModel:
 
     # --- links, lldpd, configuration -----------------------------------------------------------------
     def set_mtu(self, ifindex, mtu):
+        if self.mtus.get(ifindex) == mtu:
+            return  # the kernel reports no change that did not happen
         self.mtus[ifindex] = mtu
         vrf = next((v for v in self.vrfs.values() if ifindex in v.intfs), None)
         if vrf is None or not vrf.db or vrf.mtu == mtu & 0xFFFF:
