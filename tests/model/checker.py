@@ -175,9 +175,9 @@ class Run:
             a, _ = sandbox.add_veth(f"m{i}", f"p{i}", mtu)
             self.links[a] = f"m{i}"
         # Alternative names make every link message of m0 larger than 8192 bytes.
-        for k in range(0, 96, 16):
+        for k in range(0, 96, 8):
             subprocess.run(["ip", "link", "property", "add", "dev", "m0"] +
-                           [x for j in range(k, k + 16) for x in ("altname", f"m0-{j:03d}-" + "x" * 100)], check=True)
+                           [x for j in range(k, k + 8) for x in ("altname", f"m0-{j:03d}-" + "x" * 100)], check=True)
         # Link notifications of a carrier coming up arrive late: let them pass before the daemon starts.
         for name in self.links.values():
             for end in (name, "p" + name[1:]):
@@ -194,7 +194,7 @@ class Run:
         self.barriers = 0
         self.model = RelayModel(limit, {i: m for i, m in zip(self.links, link_mtus)})
         self.model.settle()
-        self.out_mark = 0
+        self.seen = 0  # requests of the stand-in's run already compared
 
     def close(self):
         self.client.close()
@@ -251,7 +251,7 @@ class Run:
                 m.lldpd_stop()
             args = ["--quiet"] + (["--close-at", str(s[1])] if s[1] else [])
             self.lldpd = Standin(self.sandbox, *args)
-            self.out_mark = 0
+            self.seen = 0
             m.lldpd_start(s[1])
         elif kind == "state":
             if s[2]:
@@ -276,18 +276,14 @@ class Run:
         self.quiet(time.monotonic())
 
     # -- comparison --
-    def held(self):
-        """(requests received, {ifindex: last acknowledged frame set}) of the stand-in's current run."""
+    def received(self):
+        """Every request of the stand-in's current run, as (ifindex, type, flags, decoded frames, action)."""
         start = len(self.lldpd.output())
         self.lldpd.proc.send_signal(signal.SIGUSR1)
         text = self.lldpd.wait_output(r"^summary requests=\d+", start=start)
         n = int(re.search(r"summary requests=(\d+)", text)[1])
-        reqs = self.lldpd.wait_requests(n)
-        held = {}
-        for r in reqs:
-            if r.type == 11 and r.action == "ack":
-                held[r.ifindex] = tuple(decode(b) for b in r.blobs) or None
-        return n, held
+        return [(r.ifindex, r.type, r.flags, tuple(decode(b) for b in r.blobs), r.action)
+                for r in self.lldpd.wait_requests(n)[:n]]
 
     def dump(self):
         start = self.log.mark()
@@ -300,13 +296,28 @@ class Run:
         m = self.model
         problems = []
         if m.present:
-            n, held = self.held()
-            if n != m.requests:
-                problems.append(f"lldpd received {n} requests, model says {m.requests}")
+            reqs = self.received()
+            held = {}
+            for ifindex, kind, _, frames, action in reqs:
+                if kind == 11 and action == "ack":
+                    held[ifindex] = frames or None
+            if len(reqs) != m.requests:
+                problems.append(f"lldpd received {len(reqs)} requests, model says {m.requests}")
+            elif not m.lost:
+                # Per interface the requests come in a fixed order; across interfaces the daemon's
+                # timers may interleave them otherwise.
+                got, want = per_interface(r[:4] for r in reqs[self.seen:]), per_interface(m.sent)
+                for ifindex in sorted(set(got) | set(want)):
+                    if got.get(ifindex) != want.get(ifindex):
+                        problems.append(f"ifindex {ifindex}: requests since the last compare\n  daemon "
+                                        + "\n         ".join(map(show_request, got.get(ifindex, []))) +
+                                        "\n  model  " + "\n         ".join(map(show_request, want.get(ifindex, []))))
+            self.seen = len(reqs)
             for ifindex in sorted(set(held) | set(m.held)):
                 if held.get(ifindex, "nothing") != m.held.get(ifindex, "nothing"):
                     problems.append(f"ifindex {ifindex}: lldpd holds {show(held.get(ifindex, 'nothing'))}, "
                                     f"model says {show(m.held.get(ifindex, 'nothing'))}")
+        m.sent, m.lost = [], False
         got, want = self.dump(), m.dump_view()
         if got != want:
             problems.append("dump differs:\n  daemon " + "\n         ".join(map(str, got)) +
@@ -319,6 +330,18 @@ class Run:
 def decode(blob):
     items = tlvs(blob)
     return (items[0][1], tuple((t[1], t[2]) for t in items[1:]))
+
+
+def per_interface(requests):
+    out = {}
+    for ifindex, *rest in requests:
+        out.setdefault(ifindex, []).append(tuple(rest))
+    return out
+
+
+def show_request(r):
+    kind, flags, frames = r
+    return f"type {kind}" + (f" flags {flags}" if flags is not None else "") + ": " + show(frames)
 
 
 def show(frames):

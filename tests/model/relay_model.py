@@ -84,6 +84,10 @@ class RelayModel:
         self.requests = 0
         self.reconnects = 0
         self.held = {}
+        # The requests since the caller last emptied the list, as (ifindex, type, flags, frames), and
+        # whether lldpd went away meanwhile (the daemon's timers then order its retries by the clock).
+        self.sent = []
+        self.lost = False
 
     # --- prefix database -----------------------------------------------------------------------
     def global_count(self):
@@ -156,29 +160,32 @@ class RelayModel:
         vrf.blobs = blobs
 
     # --- lldpd -----------------------------------------------------------------------------------
-    def send(self, ifindex, blobs=None):
-        """One request: blobs is a frame set (type 11) or None (type 12, not held)."""
+    def send(self, ifindex, blobs, trigger=True, immediate=False):
+        """One request: a frame set (type 11), which lldpd holds, or one immediate blob (type 12)."""
         if not self.alive:
-            self.connected = False  # the daemon learns that its lldpd is gone by a failed write
+            self.connected, self.lost = False, True  # the daemon learns it by a failed write
             return False
         self.requests += 1
+        self.sent.append((ifindex, 12, None, tuple(blobs)) if immediate else
+                         (ifindex, 11, 13 if trigger else 5, tuple(blobs)))
         if self.requests == self.close_at:
             self.connected = self.alive = False
+            self.lost = True
             return False
-        if blobs is not None:
+        if not immediate:
             self.held[ifindex] = tuple(blobs) or None
         return True
 
-    def push_periodic(self, vrf):
+    def push_periodic(self, vrf, trigger=True):
         if not self.connected:
             return
         for ifindex in vrf.intfs:
-            if not self.connected or not self.send(ifindex, vrf.blobs):
+            if not self.connected or not self.send(ifindex, vrf.blobs, trigger):
                 break
 
-    def push_immediate(self, vrf):
+    def push_immediate(self, vrf, blob):
         for ifindex in vrf.intfs:
-            if not self.connected or not self.send(ifindex):
+            if not self.connected or not self.send(ifindex, [blob], immediate=True):
                 break
 
     def connect(self):
@@ -207,9 +214,11 @@ class RelayModel:
         if any(plen == 0 and w == 0 and afi in (4, 6) for afi, plen, w, _ in entries) and \
                 self.remove_non_defaults(vrf):
             changed = True
+        delta = []  # what goes to the hosts at once: nothing that was refused
         for afi, plen, w, addr in entries:
             if afi not in (4, 6) or plen > (32 if afi == 4 else 128):
                 continue
+            text = f"{addr_text(afi, addr)}/{plen}"
             if afi == 4:
                 addr = addr[:4] + bytes(12)
             if w:
@@ -219,11 +228,15 @@ class RelayModel:
                     changed = True
                 elif plen == 0:
                     changed = True  # the withdrawal of a default route goes out all the same
-            elif self.add(vrf, afi, plen, addr, vrf.epoch) == 1:
-                changed = True
+                delta.append((text, True))
+                continue
+            result = self.add(vrf, afi, plen, addr, vrf.epoch)
+            changed |= result == 1
+            if result != -1:
+                delta.append((text, False))
         if changed:
-            if not vrf.in_sync and self.connected and entries and any(a in (4, 6) for a, _, _, _ in entries):
-                self.push_immediate(vrf)
+            if not vrf.in_sync and self.connected and delta:
+                self.push_immediate(vrf, (CTL_FIRST, tuple(delta)))
             vrf.dirty = True
             vrf.holddown = True
         if not vrf.db and not vrf.intfs:
@@ -253,7 +266,8 @@ class RelayModel:
         old, vrf.intfs = vrf.intfs, list(intfs)
         if self.connected:
             for ifindex in old:
-                if ifindex not in intfs and self.connected and self.send(ifindex):  # flush, then clear
+                if ifindex not in intfs and self.connected and self.send(ifindex, [(CTL_FIRST, ())],
+                                                                         immediate=True):  # flush, then clear
                     if self.connected:
                         self.send(ifindex, [])
             if any(i not in old for i in intfs) and vrf.db:
@@ -359,14 +373,14 @@ class RelayModel:
         if vrf is None or not vrf.db or vrf.mtu == mtu & 0xFFFF:
             return
         self.build_blobs(vrf)
-        self.push_periodic(vrf)
+        self.push_periodic(vrf, trigger=False)
 
     def lldpd_stop(self):
         self.present = self.alive = False
         self.held = {}
 
     def lldpd_start(self, close_at=0):
-        self.present, self.close_at, self.requests, self.held = True, close_at, 0, {}
+        self.present, self.close_at, self.requests, self.held, self.sent = True, close_at, 0, {}, []
 
     def reload(self, limit):
         self.limit = limit
@@ -389,7 +403,7 @@ class RelayModel:
                     vrf.holddown = False
                     self.build_blobs(vrf)
                     if self.connected:
-                        self.push_periodic(vrf)
+                        self.push_periodic(vrf, trigger=False)
                         vrf.dirty = False
             for vrf in self.vrfs.values():
                 if vrf.awaiting_sync:
