@@ -636,6 +636,8 @@ def main():
     ap.add_argument("--time", type=float, default=None, help="run sequences for this many seconds")
     ap.add_argument("--shrink-time", type=float, default=600, help="seconds allowed for shrinking")
     a = ap.parse_args()
+    # A stop request unwinds through the sandboxes' teardown, which ends every process they hold.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
     seed = a.seed if a.seed is not None else random.randrange(1 << 31)
     if a.sequences is None and a.time is None:
         a.sequences = 1
