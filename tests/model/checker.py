@@ -282,7 +282,7 @@ class Run:
         self.lldpd.proc.send_signal(signal.SIGUSR1)
         text = self.lldpd.wait_output(r"^summary requests=\d+", start=start)
         n = int(re.search(r"summary requests=(\d+)", text)[1])
-        return [(r.ifindex, r.type, r.flags, tuple(decode(b) for b in r.blobs), r.action)
+        return [(r.ifindex, r.type, r.flags, tuple(decode(b) for b in r.blobs), r.action, r.seq)
                 for r in self.lldpd.wait_requests(n)[:n]]
 
     def dump(self):
@@ -298,7 +298,7 @@ class Run:
         if m.present:
             reqs = self.received()
             held = {}
-            for ifindex, kind, _, frames, action in reqs:
+            for ifindex, kind, _, frames, action, _ in reqs:
                 if kind == 11 and action == "ack":
                     held[ifindex] = frames or None
             if len(reqs) != m.requests:
@@ -312,12 +312,15 @@ class Run:
                         problems.append(f"ifindex {ifindex}: requests since the last compare\n  daemon "
                                         + "\n         ".join(map(show_request, got.get(ifindex, []))) +
                                         "\n  model  " + "\n         ".join(map(show_request, want.get(ifindex, []))))
+                seqs = sorted(r[5] for r in reqs[self.seen:] if r[1] == 11)
+                if seqs != sorted(m.seqs):
+                    problems.append(f"sequence numbers since the last compare: daemon {seqs}, model {sorted(m.seqs)}")
             self.seen = len(reqs)
             for ifindex in sorted(set(held) | set(m.held)):
                 if held.get(ifindex, "nothing") != m.held.get(ifindex, "nothing"):
                     problems.append(f"ifindex {ifindex}: lldpd holds {show(held.get(ifindex, 'nothing'))}, "
                                     f"model says {show(m.held.get(ifindex, 'nothing'))}")
-        m.sent, m.lost = [], False
+        m.sent, m.seqs, m.lost = [], [], False
         got, want = self.dump(), m.dump_view()
         if got != want:
             problems.append("dump differs:\n  daemon " + "\n         ".join(map(str, got)) +

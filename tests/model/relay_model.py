@@ -88,6 +88,8 @@ class RelayModel:
         # whether lldpd went away meanwhile (the daemon's timers then order its retries by the clock).
         self.sent = []
         self.lost = False
+        self.seq = 1  # the next type-11 sequence number; every attempt takes one
+        self.seqs = []  # those that reached lldpd since the caller last emptied the list
 
     # --- prefix database -----------------------------------------------------------------------
     def global_count(self):
@@ -162,10 +164,15 @@ class RelayModel:
     # --- lldpd -----------------------------------------------------------------------------------
     def send(self, ifindex, blobs, trigger=True, immediate=False):
         """One request: a frame set (type 11), which lldpd holds, or one immediate blob (type 12)."""
+        seq = None if immediate else self.seq
+        if not immediate:
+            self.seq = (self.seq + 1) & 0xFFFFFFFF
         if not self.alive:
             self.connected, self.lost = False, True  # the daemon learns it by a failed write
             return False
         self.requests += 1
+        if seq is not None:
+            self.seqs.append(seq)
         self.sent.append((ifindex, 12, None, tuple(blobs)) if immediate else
                          (ifindex, 11, 13 if trigger else 5, tuple(blobs)))
         if self.requests == self.close_at:
