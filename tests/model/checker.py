@@ -25,8 +25,8 @@ TESTS = HERE.parent
 for p in (HERE, TESTS, TESTS / "relay", TESTS / "state"):
     sys.path.insert(0, str(p))
 
-from relay_helpers import (BARRIER_VRF, Client, Standin, intf_set, msg, prefix_update,  # noqa: E402
-                           start_daemon, sync_begin, sync_end, tlvs)
+from relay_helpers import (BARRIER_VRF, Client, Request, Standin, intf_set, msg,  # noqa: E402
+                           prefix_update, start_daemon, sync_begin, sync_end, tlvs)
 from relay_model import RelayModel  # noqa: E402
 from state_helpers import DUMP, Store  # noqa: E402
 from sandbox import Sandbox  # noqa: E402
@@ -195,6 +195,7 @@ class Run:
         self.model = RelayModel(limit, {i: m for i, m in zip(self.links, link_mtus)})
         self.model.settle()
         self.seen = 0  # requests of the stand-in's run already compared
+        self.records, self.record_offset = [], 0  # its record file, decoded so far
 
     def close(self):
         self.client.close()
@@ -251,7 +252,7 @@ class Run:
                 m.lldpd_stop()
             args = ["--quiet"] + (["--close-at", str(s[1])] if s[1] else [])
             self.lldpd = Standin(self.sandbox, *args)
-            self.seen = 0
+            self.seen, self.records, self.record_offset = 0, [], 0
             m.lldpd_start(s[1])
         elif kind == "state":
             if s[2]:
@@ -282,8 +283,21 @@ class Run:
         self.lldpd.proc.send_signal(signal.SIGUSR1)
         text = self.lldpd.wait_output(r"^summary requests=\d+", start=start)
         n = int(re.search(r"summary requests=(\d+)", text)[1])
-        return [(r.ifindex, r.type, r.flags, tuple(decode(b) for b in r.blobs), r.action, r.seq)
-                for r in self.lldpd.wait_requests(n)[:n]]
+        deadline = time.monotonic() + 10
+        while len(self.records) < n:  # decoded once each: a run can record many large frame sets
+            with open(self.lldpd.record, "rb") as f:
+                f.seek(self.record_offset)
+                data = f.read()
+            end = data.rfind(b"\n") + 1
+            self.record_offset += end
+            for line in data[:end].splitlines():
+                r = Request(json.loads(line))
+                self.records.append((r.ifindex, r.type, r.flags, tuple(decode(b) for b in r.blobs), r.action, r.seq))
+            if len(self.records) < n:
+                if time.monotonic() > deadline:
+                    raise Mismatch(f"lldpd recorded {len(self.records)} of its {n} requests")
+                time.sleep(0.005)
+        return self.records[:n]
 
     def dump(self):
         start = self.log.mark()
