@@ -1,20 +1,26 @@
 #!/usr/bin/python3
 """Random-sequence checker: drives the installed tallowd in a sandbox with seeded random event
-sequences and compares it with the reference model (relay_model.py) at every quiet point: what the lldpd
-stand-in holds per interface, how many requests it received, and the daemon's file dump.
+sequences and compares it with the reference model (relay_model.py) at every quiet point: the requests
+the lldpd stand-in received (per interface, in order), the frame set it holds per interface, and the
+daemon's file dump.
 
     checker.py [--seed N] [--steps N] [--sequences N | --time SECONDS]
 
-A failing sequence is shrunk (steps dropped while it still fails) and printed, with its seed, as a
-ready-to-paste regression test. The exit status is 1 on a mismatch.
+Quiet is reached by readiness: a barrier message whose log line shows that everything sent before it
+was handled, the daemon's connection lines, the stand-in's summary. The daemon's own timers (holddown,
+no-SYNC) are the one thing waited out by the clock, as the model says they are armed.
+
+A failing sequence is shrunk (steps, then messages, then prefix entries dropped while it still fails)
+and printed, with its seed, as a ready-to-paste regression test. The exit status is 1 on a mismatch.
 """
 
 import argparse
+import ipaddress
 import json
-import os
 import random
 import re
 import signal
+import struct
 import subprocess
 import sys
 import time
@@ -30,9 +36,6 @@ from relay_helpers import (BARRIER_VRF, Client, Request, Standin, intf_set, msg,
 from relay_model import RelayModel  # noqa: E402
 from state_helpers import DUMP, Store  # noqa: E402
 from sandbox import Sandbox  # noqa: E402
-
-import ipaddress  # noqa: E402
-import struct  # noqa: E402
 
 VRFS = [10, 20, 30, 0]
 N_LINKS = 5
