@@ -39,6 +39,16 @@ bool contains(const uint32_t *list, uint16_t count, uint32_t ifindex)
     return false;
 }
 
+// An interface that moved to another VRF holding prefixes already carries that VRF's frames (its
+// INTF_SET pushed them): flushing it now would leave its hosts with nothing until that VRF changes.
+bool owned_elsewhere(const daemon_config *cfg, const vrf_context *vrf, uint32_t ifindex)
+{
+    for (const auto &other : cfg->vrfs)
+        if (other.get() != vrf && other->db.count > 0 && contains(other->intfs.get(), other->intf_count, ifindex))
+            return true;
+    return false;
+}
+
 // The entries of one PREFIX_UPDATE that go to the hosts as its immediate delta.
 struct delta {
     prefix_entry entries[TALLOWD_MAX_PREFIXES];
@@ -254,7 +264,7 @@ void handle_intf_set(daemon_config *cfg, vrf_context *vrf, const uint8_t *msg, s
     if (cfg->lldpd_connected) {
         for (uint16_t i = 0; i < old_count; i++) {
             uint32_t ifindex = old_list.get()[i];
-            if (contains(vrf->intfs.get(), count, ifindex))
+            if (contains(vrf->intfs.get(), count, ifindex) || owned_elsewhere(cfg, vrf, ifindex))
                 continue;
             tlog(LOG_INFO, "ipc: INTF_SET flush ifindex %u (VRF %u)", ifindex, vrf->vrf_id);
             tallowd_lldp_flush_interface(cfg, ifindex);
