@@ -494,8 +494,13 @@ class Generator:
             src = r.choice(others)
             moved = r.choice(self.intfs[src])
             self.intfs[src] = [i for i in self.intfs[src] if i != moved]
-            msgs.append(["intf", src, self.intfs[src]])
             new = mine + [moved]
+            if r.random() < 0.5:
+                msgs.append(["intf", src, self.intfs[src]])
+            else:  # the new VRF first: for a moment both list the interface
+                msgs += [["intf", vrf, new], ["intf", src, self.intfs[src]]]
+                self.intfs[vrf] = new
+                return msgs
         elif how == "empty":
             new = []
         else:

@@ -273,8 +273,9 @@ class RelayModel:
         old, vrf.intfs = vrf.intfs, list(intfs)
         if self.connected:
             for ifindex in old:
-                if ifindex not in intfs and self.connected and self.send(ifindex, [(CTL_FIRST, ())],
-                                                                         immediate=True):  # flush, then clear
+                if ifindex in intfs or any(ifindex in v.intfs and v.db for v in self.vrfs.values() if v is not vrf):
+                    continue  # an interface that moved to a VRF with prefixes keeps the frames it got there
+                if self.connected and self.send(ifindex, [(CTL_FIRST, ())], immediate=True):  # flush, then clear
                     if self.connected:
                         self.send(ifindex, [])
             if any(i not in old for i in intfs) and vrf.db:
