@@ -78,7 +78,6 @@ COVERAGE = {
     "interfaces flushed": r"^ipc: INTF_SET flush ifindex",
     "no-SYNC empty pushes": r"^ipc: no SYNC after INTF_SET",
     "MTU rebuilds": r"^netlink: MTU \d+ on ifindex",
-    "frame slots run out": r"^frag: ran out of frame slots",
     "VRFs removed": r"^db: removing VRF context",
 }
 coverage = dict.fromkeys(COVERAGE, 0)
@@ -455,7 +454,7 @@ class Generator:
         return out
 
     def huge(self, vrf):
-        """Enough IPv6 prefixes to outgrow the slot estimate at a small MTU."""
+        """Enough IPv6 prefixes for hundreds of blobs at a small MTU."""
         n = self.rng.randint(1950, 2400)
         ps = [f"2001:db8:{i >> 8:x}:{i & 0xff:x}00::/56" for i in range(n)]
         self.known[vrf] |= set(ps[:50])

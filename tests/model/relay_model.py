@@ -62,8 +62,6 @@ class Vrf:
     awaiting_sync: bool = False
     mtu: int = 0
     blobs: list = field(default_factory=list)  # [(control flags, ((prefix text, withdrawn), ...))]
-    slot_capacity: int = 0
-    slot_size: int = 0
 
 
 def blob_len(blob):
@@ -128,30 +126,19 @@ class RelayModel:
             return DEFAULT_MTU
         return min(seen)
 
-    @staticmethod
-    def reserve(vrf, n, size):
-        if vrf.slot_capacity >= n and vrf.slot_size >= size:
-            return
-        vrf.slot_capacity, vrf.slot_size = n, size
-
     def build_blobs(self, vrf):
+        """Every prefix is placed: the set gets as many blobs as the prefixes need."""
         entries = list(vrf.db.values())
         if not entries:
-            self.reserve(vrf, 1, CTL)
             vrf.blobs = [(CTL_FIRST | CTL_PERIODIC, ())]
             return
         if all(e.plen == 0 for e in entries):
-            vrf.slot_capacity = vrf.slot_size = 0
-            self.reserve(vrf, 1, CTL + sum(tlv_size(e.afi) for e in entries))
             vrf.blobs = [(CTL_FIRST, tuple((e.text(), False) for e in entries))]
             return
         vrf.mtu = self.vrf_mtu(vrf)
-        m = max(vrf.mtu, MIN_MTU)
-        size = m - FRAME_OVERHEAD
-        room = size - CTL
-        self.reserve(vrf, ((len(entries) * 25 + room - 1) // room + 1) & 0xFFFF, size)
+        room = max(vrf.mtu, MIN_MTU) - FRAME_OVERHEAD - CTL
         blobs, i = [], 0
-        while i < len(entries) and len(blobs) < vrf.slot_capacity:
+        while i < len(entries):
             free, tlvs = room, []
             while i < len(entries) and tlv_size(entries[i].afi) <= free:
                 free -= tlv_size(entries[i].afi)
@@ -317,7 +304,7 @@ class RelayModel:
                 if self.connected:
                     self.build_blobs(vrf)
                     self.push_periodic(vrf)
-                    vrf.blobs, vrf.slot_capacity, vrf.slot_size = [], 0, 0
+                    vrf.blobs = []
                 vrf.dirty = False
         for vrf in self.vrfs.values():
             vrf.holddown = vrf.in_sync = False

@@ -38,8 +38,9 @@ def vrf_with(entries, mtus, limit=200000):
     ([v4(i) for i in range(111)], [9000, 1500], [1437, 20], [0xC1, 0x01], 111),
     # an MTU below 552 everywhere means the default 9216
     ([v4(i) for i in range(705)], [500], [7 + 703 * 13, 7 + 2 * 13], [0xC1, 0x01], 705),
-    # 10000 IPv6 prefixes at MTU 552: 517 slots of 19 prefixes, the rest is not sent, MORE stays set
-    ([v6(i) for i in range(10000)], [552], [7 + 19 * 25] * 517, [0xC1] + [0x41] * 516, 517 * 19),
+    # 10000 IPv6 prefixes at MTU 552, 19 to a blob: all are sent, the last blob without MORE
+    ([v6(i) for i in range(10000)], [552], [7 + 19 * 25] * 526 + [7 + 6 * 25], [0xC1] + [0x41] * 525 + [0x01],
+     10000),
 ])
 def test_frames(entries, mtus, lengths, flags, placed):
     vrf = vrf_with(entries, mtus)
