@@ -7,7 +7,8 @@ lldpd going away or coming back, state-service reports, MTU changes, a configura
 - what lldpd holds for every downlink interface: the last full frame set (type-11 request) it
   acknowledged, each blob decoded to its control flags and its (prefix text, withdrawn) pairs, or
   None once the interface was cleared;
-- how many requests lldpd received in its current run;
+- every request lldpd received (`sent`, with the type-11 sequence numbers in `seqs`) and their count
+  in its current run;
 - what the file dump shows for every VRF (`dump_view()`).
 
 It follows the daemon's rules, not its code. Time appears only as order: `settle()` fires the
@@ -23,7 +24,6 @@ MIN_MTU = 552
 FRAME_OVERHEAD = 60
 CTL = 7
 CTL_FIRST, CTL_MORE, CTL_PERIODIC = 0x80, 0x40, 0x01
-MAX_ENTRIES = 500
 MAX_INTFS = 512
 
 
