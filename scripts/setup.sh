@@ -5,7 +5,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(build-essential cmake g++ clang-14 libclang-rt-14-dev googletest libgtest-dev libgmock-dev
-          libbenchmark-dev python3-dev python3-pytest iproute2 util-linux mount bsdutils procps tar gzip)
+          libbenchmark-dev python3-dev python3-pytest iproute2 util-linux mount bsdutils procps tar gzip
+          tcpdump)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

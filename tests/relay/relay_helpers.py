@@ -199,7 +199,18 @@ class Standin:
         time.sleep(seconds)
         return self.requests()[since:]
 
+    def sync(self):
+        """Returns once every request that reached the stand-in before the call is recorded: the
+        stand-in answers a request before it records it, and prints the summary that SIGUSR1 asks
+        for only between requests."""
+        if self.proc.poll() is not None:
+            return
+        start = os.path.getsize(self.out_path)
+        self.proc.send_signal(signal.SIGUSR1)
+        self.wait_output(r"^summary ", start=start)
+
     def mark(self):
+        self.sync()
         return len(self.requests())
 
     def stop(self):

@@ -1,0 +1,255 @@
+// Set assembly per neighbour and the steering it drives: sequences of frames, what each uplink then
+// declares, and the routes that follow.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "test_frames.h"
+
+namespace {
+
+using namespace test_frames;
+
+std::vector<std::string> log_lines;
+
+void capture(int, const char *line)
+{
+    log_lines.emplace_back(line);
+}
+
+struct agent_test : ::testing::Test {
+    host_config cfg;
+
+    void SetUp() override
+    {
+        log_lines.clear();
+        hlog_hook = capture;
+        for (const char *name : {"up0", "up1", "up2"}) {
+            uplink up;
+            up.name = name;
+            up.has_v4 = up.has_v6 = true;
+            cfg.uplinks.push_back(std::move(up));
+        }
+    }
+    void TearDown() override { hlog_hook = nullptr; }
+
+    // Feeds one frame to an uplink at a time; returns the route changes it caused, as text.
+    std::vector<std::string> feed(size_t up, const bytes &raw, int64_t now = 1000)
+    {
+        parsed_frame f;
+        frame_error e = tallowhost_parse_frame(raw, f);
+        EXPECT_EQ(e, frame_error::none);
+        std::vector<host_prefix> changed;
+        tallowhost_apply_frame(&cfg, &cfg.uplinks[up], f, now, changed);
+        return steer(up, changed);
+    }
+    std::vector<std::string> steer(size_t up, const std::vector<host_prefix> &changed)
+    {
+        std::vector<route_change> out;
+        tallowhost_steer(&cfg, up, changed, out);
+        std::vector<std::string> text;
+        for (const route_change &c : out)
+            text.push_back(prefix_text(c.prefix) + (c.remove ? " gone" : " via " + via(c.reach)));
+        std::sort(text.begin(), text.end());
+        return text;
+    }
+    static std::string via(uint32_t reach)
+    {
+        if (reach == 0)
+            return "none";
+        std::string s;
+        for (unsigned i = 0; i < 32; i++)
+            if (reach >> i & 1)
+                s += char('0' + i);
+        return s;
+    }
+    std::vector<std::string> declared(size_t up)
+    {
+        std::vector<std::string> out;
+        for (const host_prefix &p : cfg.uplinks[up].nb.declared)
+            out.push_back(prefix_text(p));
+        return out;
+    }
+    size_t logged(const std::string &text)
+    {
+        return size_t(std::count_if(log_lines.begin(), log_lines.end(),
+                                    [&](const std::string &l) { return l.find(text) != std::string::npos; }));
+    }
+};
+
+bytes set_frame(uint8_t flags, std::initializer_list<const char *> prefixes, uint16_t ttl = 120, uint8_t chassis = 1)
+{
+    bytes body = control(flags);
+    for (const char *p : prefixes)
+        body = cat({body, prefix(p)});
+    return frame(body, ttl, chassis);
+}
+
+TEST_F(agent_test, frame_sequences)
+{
+    struct row {
+        const char *name;
+        std::vector<bytes> frames;
+        std::vector<std::string> want;  // declared by uplink 0 afterwards
+        const char *log;                // a line that must appear, or ""
+    };
+    const std::vector<row> rows = {
+        {"whole set of three frames",
+         {set_frame(0xC1, {"10.0.0.0/8"}), set_frame(0x41, {"10.1.0.0/16"}), set_frame(0x01, {"10.2.0.0/16"})},
+         {"10.0.0.0/8", "10.1.0.0/16", "10.2.0.0/16"}, "3 prefixes in 3 frames"},
+        {"last frame lost: previous set kept",
+         {set_frame(0x81, {"10.0.0.0/8"}), set_frame(0xC1, {"10.1.0.0/16"}), set_frame(0x41, {"10.2.0.0/16"})},
+         {"10.0.0.0/8"}, ""},
+        {"first frame lost: continuation discarded",
+         {set_frame(0x81, {"10.0.0.0/8"}), set_frame(0x41, {"10.1.0.0/16"}), set_frame(0x01, {"10.2.0.0/16"})},
+         {"10.0.0.0/8"}, "continuation frame with no set open"},
+        {"FIRST while open: partial discarded, new set taken",
+         {set_frame(0xC1, {"10.0.0.0/8"}), set_frame(0x81, {"10.3.0.0/16"})}, {"10.3.0.0/16"},
+         "first frame while a set of 1 frames was open"},
+        {"empty set clears", {set_frame(0x81, {"10.0.0.0/8"}), set_frame(0x81, {})}, {}, ""},
+        {"delta adds and withdraws; the last entry wins",
+         {set_frame(0x81, {"10.0.0.0/8", "10.1.0.0/16"}),
+          frame(cat({control(0x80), prefix("10.1.0.0/16", true), prefix("10.5.0.0/16"), prefix("10.6.0.0/16"),
+                     prefix("10.6.0.0/16", true)}))},
+         {"10.0.0.0/8", "10.5.0.0/16"}, "delta of 1 added, 2 withdrawn"},
+        {"defaults-only blob is a delta",
+         {set_frame(0x81, {"10.0.0.0/8"}), set_frame(0x80, {"0.0.0.0/0", "::/0"})},
+         {"0.0.0.0/0", "10.0.0.0/8", "::/0"}, ""},
+        {"delta during an open set does not close it",
+         {set_frame(0xC1, {"10.0.0.0/8"}), set_frame(0x80, {"10.7.0.0/16"}), set_frame(0x01, {"10.8.0.0/16"})},
+         {"10.0.0.0/8", "10.8.0.0/16"}, ""},
+        {"withdrawn entries of a periodic set are not declared",
+         {frame(cat({control(0x81), prefix("10.0.0.0/8"), prefix("10.1.0.0/16", true)}))}, {"10.0.0.0/8"}, ""},
+        {"same prefix with host bits is one prefix",
+         {set_frame(0x81, {"10.1.2.7/24", "10.1.2.0/24"})}, {"10.1.2.0/24"}, ""},
+        {"TTL 0 forgets", {set_frame(0x81, {"10.0.0.0/8"}), set_frame(0x80, {}, 0)}, {}, "forgotten (TTL 0)"},
+        {"new chassis replaces the old neighbour's state",
+         {set_frame(0x81, {"10.0.0.0/8"}), set_frame(0xC1, {"10.1.0.0/16"}, 120, 2)}, {},
+         "forgotten (replaced by another neighbour)"},
+    };
+    for (const row &r : rows) {
+        SetUp();
+        for (const bytes &f : r.frames)
+            feed(0, f);
+        EXPECT_EQ(declared(0), r.want) << r.name;
+        if (*r.log) {
+            EXPECT_EQ(logged(r.log), 1u) << r.name;
+        }
+        TearDown();
+        cfg = host_config{};
+    }
+}
+
+TEST_F(agent_test, nested_declarations_and_multipath)
+{
+    // 10.0.0.0/8 through up0 and 10.9.0.0/16 through up1: the /16 is left to up2 and the /8 to up1 and
+    // up2; once up2 declares 10.9.1.0/24, that /24 is unreachable.
+    EXPECT_EQ(feed(0, set_frame(0x81, {"10.0.0.0/8"})), (std::vector<std::string>{"10.0.0.0/8 via 12"}));
+    EXPECT_EQ(feed(1, set_frame(0x81, {"10.9.0.0/16"})), (std::vector<std::string>{"10.9.0.0/16 via 2"}));
+    EXPECT_EQ(feed(2, set_frame(0x81, {"10.9.1.0/24"})), (std::vector<std::string>{"10.9.1.0/24 via none"}));
+    // Withdrawing the /8 on up0 makes up0 usable again for everything inside it.
+    EXPECT_EQ(feed(0, set_frame(0x81, {})),
+              (std::vector<std::string>{"10.0.0.0/8 gone", "10.9.0.0/16 via 02", "10.9.1.0/24 via 0"}));
+    // 0/0 covers every IPv4 prefix and no IPv6 one.
+    EXPECT_EQ(feed(0, set_frame(0x80, {"0.0.0.0/0", "2001:db8::/32"})),
+              (std::vector<std::string>{"0.0.0.0/0 via 12", "10.9.0.0/16 via 2", "10.9.1.0/24 via none",
+                                        "2001:db8::/32 via 12"}));
+    // TTL expiry behaves as TTL 0: the forgotten neighbour's prefixes go and the others recover.
+    std::vector<host_prefix> changed;
+    forget_neighbour(&cfg, &cfg.uplinks[0], "TTL expired", changed);
+    std::sort(changed.begin(), changed.end());
+    EXPECT_EQ(steer(0, changed), (std::vector<std::string>{"0.0.0.0/0 gone", "10.9.0.0/16 via 02",
+                                                           "10.9.1.0/24 via 0", "2001:db8::/32 gone"}));
+    EXPECT_EQ(cfg.routes.size(), 2u);
+}
+
+TEST_F(agent_test, uplinks_without_a_next_hop_of_the_family_are_not_used)
+{
+    cfg.uplinks[1].has_v6 = false;
+    EXPECT_EQ(feed(0, set_frame(0x81, {"2001:db8::/32", "10.0.0.0/8"})),
+              (std::vector<std::string>{"10.0.0.0/8 via 12", "2001:db8::/32 via 2"}));
+    cfg.uplinks[2].has_v6 = false;
+    EXPECT_EQ(reach_mask(&cfg, pfx("2001:db8::/32")), 0u);
+}
+
+TEST_F(agent_test, coverage_matches_a_brute_force_check)
+{
+    // Random declarations on three uplinks; every route's reach is compared with a direct test of
+    // every declared prefix against every other.
+    uint32_t seed = 12345;
+    auto rnd = [&] { return seed = seed * 1103515245 + 12345, seed >> 8; };
+    for (int round = 0; round < 40; round++) {
+        size_t up = rnd() % 3;
+        bytes body = control(0x81);
+        for (int i = 0, n = int(rnd() % 12); i < n; i++) {
+            unsigned len = rnd() % 5 * 4;  // 0, 4, 8, 12, 16: nesting is common
+            std::string text = "10." + std::to_string(rnd() % 4) + ".0.0/" + std::to_string(len);
+            if (len == 0)
+                text = "0.0.0.0/0";
+            body = cat({body, prefix(text)});
+        }
+        feed(up, frame(body, 120, uint8_t(up + 1)));
+        for (const auto &[p, r] : cfg.routes) {
+            uint32_t want = 0;
+            for (size_t u = 0; u < 3; u++) {
+                bool covered = false;
+                for (const host_prefix &d : cfg.uplinks[u].nb.declared)
+                    covered |= d.family == p.family && d.plen <= p.plen && masked(p, d.plen) == d;
+                if (!covered)
+                    want |= 1u << u;
+            }
+            ASSERT_EQ(r.reach, want) << prefix_text(p) << " round " << round;
+            ASSERT_TRUE(r.installed);
+            ASSERT_NE(r.declared_by, 0u);
+        }
+    }
+}
+
+TEST(command_line, errors_and_defaults)
+{
+    struct row {
+        std::vector<const char *> args;
+        const char *error;  // "" when accepted
+    };
+    const std::vector<row> rows = {
+        {{"--uplink", "lo=127.0.0.2"}, ""},
+        {{"--uplink=lo=127.0.0.2,fe80::1", "--table", "100", "--rule-priority=50", "-v"}, ""},
+        {{}, "no --uplink given"},
+        {{"--uplink", "nosuch0=10.0.0.1"}, "unknown interface nosuch0"},
+        {{"--uplink", "lo=10.0.0.300"}, "bad address \"10.0.0.300\" for uplink lo"},
+        {{"--uplink", "lo=10.0.0.1,10.0.0.2"}, "bad address \"10.0.0.2\""},
+        {{"--uplink", "lo=10.0.0.1,"}, "bad address \"\""},
+        {{"--uplink", "lo"}, "--uplink needs IFNAME=GW[,GW]"},
+        {{"--uplink", "lo=10.0.0.1", "--uplink", "lo=10.0.0.2"}, "duplicate uplink lo"},
+        {{"--uplink", "lo=10.0.0.1", "--table", "254"}, "bad table \"254\""},
+        {{"--uplink", "lo=10.0.0.1", "--table", "0"}, "bad table \"0\""},
+        {{"--uplink", "lo=10.0.0.1", "--rule-priority", "32766"}, "bad rule priority \"32766\""},
+        {{"--uplink", "lo=10.0.0.1", "--rule-priority"}, "--rule-priority needs a value"},
+        {{"--uplink", "lo=10.0.0.1", "extra"}, "unknown argument \"extra\""},
+    };
+    for (const row &r : rows) {
+        std::vector<char *> argv{const_cast<char *>("tallowhost")};
+        for (const char *a : r.args)
+            argv.push_back(const_cast<char *>(a));
+        host_config cfg;
+        std::string error;
+        int rc = parse_command_line(&cfg, int(argv.size()), argv.data(), error);
+        if (*r.error == '\0') {
+            EXPECT_EQ(rc, 0) << error;
+        } else {
+            EXPECT_EQ(rc, -1) << r.error;
+            EXPECT_NE(error.find(r.error), std::string::npos) << error;
+        }
+    }
+    host_config cfg;
+    std::string error;
+    char *argv[] = {const_cast<char *>("tallowhost"), const_cast<char *>("--uplink"), const_cast<char *>("lo=fe80::1")};
+    ASSERT_EQ(parse_command_line(&cfg, 3, argv, error), 0);
+    EXPECT_EQ(cfg.table, 250u);
+    EXPECT_EQ(cfg.rule_priority, 1000u);
+    EXPECT_TRUE(cfg.uplinks[0].has_v6);
+    EXPECT_FALSE(cfg.uplinks[0].has_v4);
+}
+
+}  // namespace

@@ -1,0 +1,127 @@
+// The JSON snapshot written on SIGUSR1: per uplink its neighbour, the size of what the neighbour
+// declares, its age (since the last whole set or delta was taken) and the time since it last changed,
+// the prefixes themselves and the uplink's counters.
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "tallowhost.h"
+
+namespace {
+
+// Identifiers are printed by id_text, which leaves out quotes and backslashes; only those characters
+// and controls need escaping here.
+std::string json_string(const std::string &s)
+{
+    std::string out = "\"";
+    for (char c : s) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += c;
+        } else if (uint8_t(c) < 0x20) {
+            char buf[8];
+            std::snprintf(buf, sizeof buf, "\\u%04x", unsigned(uint8_t(c)));
+            out += buf;
+        } else {
+            out += c;
+        }
+    }
+    return out + "\"";
+}
+
+std::string address_text(int family, const uint8_t *addr)
+{
+    char buf[INET6_ADDRSTRLEN];
+    return inet_ntop(family, addr, buf, sizeof buf) ? buf : "?";
+}
+
+}  // namespace
+
+std::string tallowhost_snapshot_json(const host_config *cfg, int64_t now_ms)
+{
+    std::string j = "{\n";
+    char buf[256];
+    std::snprintf(buf, sizeof buf, "  \"table\": %u,\n  \"rule_priority\": %u,\n  \"routes\": %zu,\n"
+                  "  \"route_failures\": %llu,\n  \"uplinks\": [", cfg->table, cfg->rule_priority, cfg->routes.size(),
+                  static_cast<unsigned long long>(cfg->route_failures));
+    j += buf;
+    for (size_t i = 0; i < cfg->uplinks.size(); i++) {
+        const uplink &up = cfg->uplinks[i];
+        const neighbour &nb = up.nb;
+        j += i ? ",\n    {" : "\n    {";
+        j += "\"interface\": " + json_string(up.name) + ", \"next_hops\": [";
+        bool comma = false;
+        if (up.has_v4) {
+            j += json_string(address_text(AF_INET, up.gw4.data()));
+            comma = true;
+        }
+        if (up.has_v6)
+            j += (comma ? ", " : "") + json_string(address_text(AF_INET6, up.gw6.data()));
+        j += "],\n     \"neighbour\": ";
+        if (nb.known) {
+            std::snprintf(buf, sizeof buf, ", \"ttl\": %u, \"expires_in_s\": %.3f}", unsigned(nb.ttl),
+                          double(nb.expires_ms - now_ms) / 1000.0);
+            j += "{\"chassis_id\": " + json_string(id_text(nb.chassis_id)) + ", \"port_id\": " +
+                 json_string(id_text(nb.port_id)) + buf;
+        } else {
+            j += "null";
+        }
+        const uplink_counters &c = up.counters;
+        std::snprintf(buf, sizeof buf,
+                      ",\n     \"set_size\": %zu, \"age_s\": %.3f, \"changed_s\": %.3f, \"frames\": %llu, \"sets\": %llu, \"deltas\": %llu, "
+                      "\"discarded_sets\": %llu, \"refused_frames\": %llu, \"dropped_frames\": %llu,\n     \"prefixes\": [",
+                      nb.declared.size(), nb.known ? double(now_ms - nb.applied_ms) / 1000.0 : 0.0,
+                      nb.known ? double(now_ms - nb.changed_ms) / 1000.0 : 0.0,
+                      static_cast<unsigned long long>(c.frames), static_cast<unsigned long long>(c.sets),
+                      static_cast<unsigned long long>(c.deltas), static_cast<unsigned long long>(c.discarded_sets),
+                      static_cast<unsigned long long>(c.hostile), static_cast<unsigned long long>(c.dropped));
+        j += buf;
+        for (size_t k = 0; k < nb.declared.size(); k++) {
+            if (k)
+                j += ", ";
+            j += '"';
+            j += prefix_text(nb.declared[k]);
+            j += '"';
+        }
+        j += "]}";
+    }
+    j += "\n  ]\n}\n";
+    return j;
+}
+
+int tallowhost_snapshot_write(const host_config *cfg, const char *path)
+{
+    const std::string text = tallowhost_snapshot_json(cfg, monotonic_ms());
+    const std::string tmp = std::string(path) + ".tmp";
+    unique_fd fd(open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    if (!fd.valid()) {
+        hlog(LOG_ERR, "snapshot: %s: %s", tmp.c_str(), strerror(errno));
+        return -1;
+    }
+    size_t off = 0;
+    while (off < text.size()) {
+        ssize_t n = write(fd.get(), text.data() + off, text.size() - off);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            hlog(LOG_ERR, "snapshot: %s: %s", tmp.c_str(), strerror(errno));
+            unlink(tmp.c_str());
+            return -1;
+        }
+        off += size_t(n);
+    }
+    fd.reset();
+    // Readers see the old snapshot or the new one, never half of one.
+    if (rename(tmp.c_str(), path) != 0) {
+        hlog(LOG_ERR, "snapshot: rename to %s: %s", path, strerror(errno));
+        unlink(tmp.c_str());
+        return -1;
+    }
+    hlog(LOG_INFO, "snapshot: written to %s", path);
+    return 0;
+}

@@ -1,0 +1,185 @@
+// Internal interface of the host agent: its records and the operations of every source file, one
+// section per file.
+#pragma once
+
+#include <syslog.h>
+
+#include <array>
+#include <compare>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <map>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "unique_fd.h"
+
+constexpr uint32_t default_table = 250;
+constexpr uint32_t default_rule_priority = 1000;
+constexpr const char *snapshot_path = "/run/tallowhost.json";
+constexpr size_t max_uplinks = 32;  // uplinks are bits of a 32-bit reach mask
+
+// One prefix as the agent keeps it: the address masked to the prefix length. The member order is the
+// sort order (family, address, length), so that every prefix that a prefix covers follows it in one
+// contiguous run.
+struct host_prefix {
+    uint8_t family = 4;  // 4 or 6
+    std::array<uint8_t, 16> addr{};
+    uint8_t plen = 0;
+
+    // The bytes in member order are the sort order; one memcmp compares them all.
+    bool operator==(const host_prefix &o) const { return std::memcmp(this, &o, sizeof *this) == 0; }
+    std::strong_ordering operator<=>(const host_prefix &o) const { return std::memcmp(this, &o, sizeof *this) <=> 0; }
+};
+static_assert(sizeof(host_prefix) == 18, "host_prefix is compared as raw bytes");
+
+// One prefix TLV as it travels: the address bytes as sent, with the withdrawn flag.
+struct frame_prefix {
+    host_prefix prefix;
+    bool withdrawn = false;
+};
+
+// What one LLDP frame says, once it has been checked from end to end.
+struct parsed_frame {
+    std::string chassis_id;  // subtype byte followed by the identifier
+    std::string port_id;     // likewise
+    uint16_t ttl = 0;
+    bool has_control = false;  // carries the relay's control TLV
+    uint8_t flags = 0;
+    std::vector<frame_prefix> prefixes;
+};
+
+// Why a frame was refused; frame_reason_text gives the words for the log.
+enum class frame_error {
+    none,
+    too_short,
+    not_lldp,
+    truncated_tlv,
+    missing_mandatory,
+    bad_mandatory,
+    bad_tlv_length,
+    unknown_subtype,
+    unknown_flags,
+    bad_prefix_length,
+    control_misplaced,
+};
+
+constexpr uint8_t flag_first = 0x80;
+constexpr uint8_t flag_more = 0x40;
+constexpr uint8_t flag_periodic = 0x01;
+constexpr uint8_t flag_withdrawn = 0x80;
+
+// The state that one neighbour switch has declared on one uplink.
+struct neighbour {
+    bool known = false;
+    std::string chassis_id;
+    std::string port_id;
+    uint16_t ttl = 0;
+    int64_t expires_ms = 0;  // monotonic; the neighbour is forgotten at this time
+    int64_t applied_ms = 0;  // monotonic time of the last whole set or delta taken
+    int64_t changed_ms = 0;  // monotonic time of the last change of `declared`
+    std::vector<host_prefix> declared;  // sorted, unique
+    // Declared prefixes per family (0: IPv4, 1: IPv6) and length, for the coverage test.
+    std::array<std::array<uint32_t, 129>, 2> len_count{};
+    std::array<std::vector<uint8_t>, 2> lengths;  // the lengths with a non-zero count, ascending
+    bool partial_open = false;
+    bool discarding = false;  // continuation frames are being dropped until the next first frame
+    unsigned partial_frames = 0;
+    std::vector<host_prefix> partial;  // prefixes of the periodic set being received
+};
+
+struct uplink_counters {
+    uint64_t frames = 0;
+    uint64_t sets = 0;
+    uint64_t deltas = 0;
+    uint64_t discarded_sets = 0;
+    uint64_t hostile = 0;
+    uint64_t dropped = 0;  // frames the kernel dropped before the agent read them
+};
+
+struct uplink {
+    std::string name;
+    uint32_t ifindex = 0;
+    bool has_v4 = false;
+    bool has_v6 = false;
+    std::array<uint8_t, 4> gw4{};
+    std::array<uint8_t, 16> gw6{};
+    unique_fd sock;
+    neighbour nb;
+    uplink_counters counters;
+    int64_t hostile_logged_ms = -1;  // rate limit of the hostile-frame lines
+    uint64_t hostile_unlogged = 0;
+};
+
+// The route the agent keeps for one declared prefix.
+struct route_state {
+    uint32_t declared_by = 0;  // uplinks that declare exactly this prefix
+    uint32_t reach = 0;        // installed: uplinks the route goes through; 0 is an unreachable route
+    bool installed = false;
+    bool dirty = false;
+};
+
+// One change for the kernel's table.
+struct route_change {
+    host_prefix prefix;
+    bool remove = false;  // true: delete the route; false: create or replace it
+    uint32_t reach = 0;   // uplinks to go through; 0 is an unreachable route
+};
+
+struct host_config {
+    std::vector<uplink> uplinks;
+    uint32_t table = default_table;
+    uint32_t rule_priority = default_rule_priority;
+    bool verbose = false;
+    unique_fd nl;  // route netlink socket
+    uint32_t nl_seq = 1;
+    std::map<host_prefix, route_state> routes;  // every prefix some uplink declares
+    uint64_t route_failures = 0;
+    int64_t started_ms = 0;
+};
+
+/* log.cpp: syslog lines, debug only with -v */
+void hlog(int prio, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+extern bool hlog_debug;
+using hlog_hook_fn = void (*)(int prio, const char *line);
+extern hlog_hook_fn hlog_hook;  // tests receive every line here as well
+int64_t monotonic_ms();
+std::string prefix_text(const host_prefix &p);
+std::string id_text(const std::string &id);
+
+/* frame.cpp: parser of received LLDP frames */
+frame_error tallowhost_parse_frame(std::span<const uint8_t> frame, parsed_frame &out);
+const char *frame_reason_text(frame_error e);
+host_prefix masked(const host_prefix &p, uint8_t plen);
+
+/* neighbour.cpp: sets and deltas per neighbour */
+// Applies a parsed frame to an uplink's neighbour state; `changed` receives every prefix whose
+// declaration on this uplink changed (added or removed), sorted.
+void tallowhost_apply_frame(host_config *cfg, uplink *up, const parsed_frame &f, int64_t now_ms,
+                            std::vector<host_prefix> &changed);
+void forget_neighbour(host_config *cfg, uplink *up, const char *why, std::vector<host_prefix> &changed);
+void replace_declared(neighbour *nb, std::vector<host_prefix> next, int64_t now_ms, std::vector<host_prefix> &changed);
+bool declares_covering(const neighbour &nb, const host_prefix &p);
+void note_hostile(host_config *cfg, uplink *up, frame_error e, int64_t now_ms);
+
+/* steer.cpp: which uplinks still reach each declared prefix */
+uint32_t reach_mask(const host_config *cfg, const host_prefix &p);
+void tallowhost_steer(host_config *cfg, size_t uplink_index, const std::vector<host_prefix> &changed,
+                      std::vector<route_change> &out);
+
+/* route.cpp: the table and the rule, over route netlink */
+int tallowhost_route_open(host_config *cfg);
+int tallowhost_route_clear(host_config *cfg);  // stale routes and rules of our table
+int tallowhost_rule_add(host_config *cfg);
+int tallowhost_route_apply(host_config *cfg, const std::vector<route_change> &changes);
+int tallowhost_route_remove_all(host_config *cfg);
+
+/* snapshot.cpp: the JSON snapshot */
+std::string tallowhost_snapshot_json(const host_config *cfg, int64_t now_ms);
+int tallowhost_snapshot_write(const host_config *cfg, const char *path);
+
+/* agent.cpp: command line, sockets, poll loop */
+int parse_command_line(host_config *cfg, int argc, char **argv, std::string &error);
+int tallowhost_main(int argc, char **argv);

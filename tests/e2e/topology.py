@@ -1,0 +1,174 @@
+"""Two switches and a host inside one sandbox: each switch has network and mount namespaces of its own
+(its own /run, so its own tallowd, lldpd stand-in and state store at the fixed paths), the host is the
+sandbox's own network namespace. Switch A reaches the host over hostA <-> swA0, switch B over
+hostB <-> swB0; the host has an ECMP default route over both and runs tallowhost."""
+
+import re
+import signal
+import subprocess
+import time
+from dataclasses import dataclass
+
+from host_helpers import TABLE, route_count, route_get, table
+
+PLATFORM = "libexec/tarvik-platform"
+
+
+@dataclass
+class Link:
+    host_if: str
+    switch_if: str
+    host_addr: str
+    switch_addr: str
+    switch_addr6: str
+
+
+LINKS = {
+    "A": Link("hostA", "swA0", "192.168.101.2", "192.168.101.1", "fe80::a"),
+    "B": Link("hostB", "swB0", "192.168.102.2", "192.168.102.1", "fe80::b"),
+}
+
+
+def wait_value(what, predicate, timeout=10.0, interval=0.005):
+    """Polls until predicate() gives a true value, and returns it."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = predicate()
+        if value:
+            return value
+        if time.monotonic() > deadline:
+            raise AssertionError(f"{what}: not within {timeout}s")
+        time.sleep(interval)
+
+
+class Switch:
+    """One switch: its namespaces are held by a sleeping process whose pid names them to nsenter."""
+
+    spawned = 0
+
+    def __init__(self, sandbox, name, tx_interval=1, standin_args=(), mtu=1500):
+        self.sandbox = sandbox
+        self.name = name
+        self.link = LINKS[name]
+        holder = sandbox.spawn(
+            ["unshare", "--net", "--mount", "--propagation", "private", "sh", "-c",
+             "mount -t tmpfs -o mode=0755 tmpfs /run && mount -t sysfs sysfs /sys && ip link set lo up && "
+             "mkdir -p /run/mesra && echo $$ && exec sleep infinity"], text=True)
+        self.pid = int(holder.stdout.readline())
+        link = self.link
+        subprocess.run(["ip", "link", "add", link.host_if, "mtu", str(mtu), "type", "veth", "peer", "name",
+                        link.switch_if, "mtu", str(mtu), "netns", str(self.pid)], check=True)
+        subprocess.run(["ip", "link", "set", link.host_if, "up"], check=True)
+        subprocess.run(["ip", "addr", "add", f"{link.host_addr}/24", "dev", link.host_if], check=True)
+        self.run("ip", "link", "set", link.switch_if, "up")
+        self.run("ip", "addr", "add", f"{link.switch_addr}/24", "dev", link.switch_if)
+        self.run("ip", "-6", "addr", "add", f"{link.switch_addr6}/64", "dev", link.switch_if)
+        self.ifindex = int(self.run("cat", f"/sys/class/net/{link.switch_if}/ifindex").stdout)
+        self.out_path = sandbox._base / f"lldpd-{name}.out"
+        self.standin = self.spawn([sandbox.prefix / PLATFORM / "lldpd-standin", "--tx-interval", tx_interval,
+                                   *standin_args], stdout=open(self.out_path, "wb"))
+        wait_value(f"switch {name}: lldpd stand-in listening", lambda: "listening on " in self.standin_output())
+        self.daemon = self.spawn([sandbox.prefix / "sbin" / "tallowd"], stdout=subprocess.DEVNULL)
+        self.daemon_pid = self.daemon.inner_pid
+        self.wait_log(r"^lldp: connected to LLDPD")
+        self.routing = None
+
+    # --- running things inside the switch -----------------------------------------------------
+    def argv(self, argv):
+        return ["nsenter", "-t", str(self.pid), "--net", "--mount", "--", *map(str, argv)]
+
+    def run(self, *argv, check=True):
+        r = self.sandbox.run(self.argv(argv))
+        if check:
+            assert r.returncode == 0, f"switch {self.name}: {argv}: {r.returncode}\n{r.stdout}\n{r.stderr}"
+        return r
+
+    def spawn(self, argv, **kw):
+        """Spawns a program in the switch; returns it with .inner_pid, its pid as the sandbox's PID namespace
+        (and so its syslog lines) sees it."""
+        Switch.spawned += 1
+        pid_file = self.sandbox._base / f"pid-{Switch.spawned}"
+        proc = self.sandbox.spawn(self.argv(["sh", "-c", 'echo $$ > "$0.tmp" && mv "$0.tmp" "$0" && exec "$@"',
+                                             pid_file, *argv]), **kw)
+        proc.inner_pid = int(wait_value("pid file", lambda: pid_file.exists() and pid_file.read_text()))
+        return proc
+
+    def standin_output(self):
+        return self.out_path.read_bytes().decode(errors="replace")
+
+    def log(self):
+        return [l for l in self.sandbox.syslog.lines() if l.ident == "tallowd" and l.pid == self.daemon_pid]
+
+    def wait_log(self, pattern, start=0, timeout=5.0):
+        rx = re.compile(pattern)
+        return wait_value(f"switch {self.name}: log line {pattern!r}",
+                          lambda: next((l for l in self.log()[start:] if rx.search(l.message)), None), timeout)
+
+    # --- the routing suite and the state service ----------------------------------------------
+    def ctl(self, command):
+        """One tallowctl command over the switch's one routing-suite connection."""
+        if self.routing is None:
+            self.routing = self.sandbox.spawn(self.argv([self.sandbox.prefix / "bin" / "tallowctl", "script", "-"]),
+                                              stdin=subprocess.PIPE, stdout=subprocess.DEVNULL, text=True)
+        self.routing.stdin.write(command + "\n")
+        self.routing.stdin.flush()
+
+    def declare(self, *prefixes, vrf=1):
+        self.ctl(f"update --vrf {vrf} {' '.join(prefixes)}")
+
+    def withdraw(self, *prefixes, vrf=1):
+        self.ctl(f"update --vrf {vrf} --withdraw {' '.join(prefixes)}")
+
+    def downlinks(self, vrf=1):
+        self.ctl(f"intf-set --vrf {vrf} {self.link.switch_if}")
+
+    def zebra(self, state):
+        """The routing suite's state as the state service reports it: 1 up, 2 down."""
+        self.run(self.sandbox.prefix / PLATFORM / "mesractl", "set", "frr_zebra", "state", state)
+
+    def standin_summary(self):
+        """The stand-in's counters, from the summary line that SIGUSR1 makes it print."""
+        seen = len(self.standin_output())
+        self.standin.send_signal(signal.SIGUSR1)
+        line = wait_value("stand-in summary", lambda: re.search(r"^summary .*$", self.standin_output()[seen:], re.M))
+        return {k: int(v) for k, v in re.findall(r"(\w+)=(\d+)", line[0])}
+
+    def stop_lldpd(self):
+        self.standin.send_signal(signal.SIGTERM)
+        self.standin.wait(timeout=10)
+
+
+class Host:
+    """The host below both switches: an ECMP default route and tallowhost over both uplinks."""
+
+    def __init__(self, sandbox, switches, args=()):
+        self.sandbox = sandbox
+        hops = []
+        uplinks = []
+        for sw in switches:
+            hops += ["nexthop", "via", sw.link.switch_addr, "dev", sw.link.host_if]
+            uplinks += ["--uplink", f"{sw.link.host_if}={sw.link.switch_addr},{sw.link.switch_addr6}"]
+        subprocess.run(["ip", "route", "add", "default", *hops], check=True)
+        self.agent = sandbox.spawn([sandbox.prefix / "sbin" / "tallowhost", *uplinks, *args],
+                                   stdout=subprocess.DEVNULL)
+        # Ready once its policy rule is in place.
+        wait_value("tallowhost's rule", lambda: f"lookup {TABLE}" in subprocess.run(
+            ["ip", "rule", "show"], capture_output=True, text=True).stdout)
+
+    def wait_log(self, pattern, start=0, timeout=5.0):
+        return self.sandbox.syslog.wait_for(pattern, ident="tallowhost", start=start, timeout=timeout)
+
+    def wait_route(self, address, expected, timeout=10.0):
+        try:
+            wait_value(f"route to {address}", lambda: route_get(address) == expected, timeout)
+        except AssertionError:
+            raise AssertionError(f"route to {address}: {route_get(address)}, expected {expected}\n"
+                                 f"{table(4) + table(6)}")
+
+    @staticmethod
+    def route_count():
+        return route_count(4) + route_count(6)
+
+    @staticmethod
+    def table_empty():
+        return table(4) == [] and table(6) == []
