@@ -454,11 +454,13 @@ class Generator:
         return out
 
     def huge(self, vrf):
-        """Enough IPv6 prefixes for hundreds of blobs at a small MTU."""
-        n = self.rng.randint(1950, 2400)
-        ps = [f"2001:db8:{i >> 8:x}:{i & 0xff:x}00::/56" for i in range(n)]
+        """500 IPv6 prefixes (dozens of blobs at a small MTU); repeated, a VRF gathers thousands."""
+        # One message alone in its burst: a burst that spans several reads lets the daemon's timers
+        # (a reconnection, a holddown) run between its messages, which the model cannot order.
+        off = self.rng.randrange(0, 4000, 100)
+        ps = [f"2001:db8:{i >> 8:x}:{i & 0xff:x}00::/56" for i in range(off, off + 500)]
         self.known[vrf] |= set(ps[:50])
-        return [["pu", vrf, [entry_of(p) for p in ps[i:i + 500]]] for i in range(0, n, 500)]
+        return [["pu", vrf, [entry_of(p) for p in ps]]]
 
     def sync(self, vrf):
         r = self.rng
