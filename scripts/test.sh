@@ -1,7 +1,8 @@
 #!/bin/bash
-# The whole test suite: unit and black-box tests on a normal build, the same again on a build with
-# AddressSanitizer and UndefinedBehaviorSanitizer (failing on any report), then the fuzz targets for a
-# bounded time. Between the two, the Debian packages are built, checked with lintian and installed.
+# The whole test suite: unit and black-box tests on a normal build and the relay's model checker on random
+# sequences; the Debian packages built, checked with lintian and installed; the tests again on a build
+# with AddressSanitizer and UndefinedBehaviorSanitizer (failing on any report); then the fuzz targets for
+# a bounded time.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -32,6 +33,9 @@ run_suite() {  # build-dir label
 step "normal build"
 scripts/setup.sh build || exit 1
 run_suite build normal
+
+step "normal: relay model checker (random sequences, about 3 minutes)"
+TARVIK_PREFIX="$root/build/stage" $py tests/model/checker.py --time 170 --shrink-time 300 || fail "relay model checker"
 
 step "Debian packages: build, lintian, install tests"
 if scripts/build-deb.sh build-deb; then

@@ -104,6 +104,16 @@ entry_result apply_entry(vrf_context *vrf, const tallowd_prefix &p)
     return rc == -1 ? entry_result::refused : rc == -2 ? entry_result::unchanged : entry_result::changed;
 }
 
+// An interface that moved to another VRF holding prefixes already carries that VRF's frames (its
+// INTF_SET pushed them): flushing it now would leave its hosts with nothing until that VRF changes.
+bool owned_elsewhere(const daemon_config *cfg, const vrf_context *vrf, uint32_t ifindex)
+{
+    for (const auto &other : cfg->vrfs)
+        if (other.get() != vrf && other->db.count > 0 && contains(other->intfs.span(), ifindex))
+            return true;
+    return false;
+}
+
 // The entries of one PREFIX_UPDATE that go to the hosts as its immediate delta.
 struct delta {
     heap_array<prefix_entry> entries;
@@ -255,12 +265,12 @@ int validate_intf_set(daemon_config *cfg, const vrf_context *vrf, const_byte_spa
     return count;
 }
 
-// Interfaces that left the VRF get an empty immediate frame and a clear; when interfaces joined
-// and prefixes are stored, every interface gets the full frame set.
+// Interfaces that left the VRF, unless another VRF with prefixes now holds them, get an empty immediate
+// frame and a clear; when interfaces joined and prefixes are stored, every interface gets the full set.
 void announce_intf_changes(daemon_config *cfg, vrf_context *vrf, std::span<const uint32_t> old_list)
 {
     for (uint32_t ifindex : old_list) {
-        if (contains(vrf->intfs.span(), ifindex))
+        if (contains(vrf->intfs.span(), ifindex) || owned_elsewhere(cfg, vrf, ifindex))
             continue;
         tlog(LOG_INFO, "ipc: INTF_SET flush ifindex %u (VRF %u)", ifindex, vrf->vrf_id);
         tallowd_lldp_flush_interface(cfg, ifindex);
