@@ -45,11 +45,8 @@ def main():
     os.environ["TARVIK_PREFIX"] = str((ROOT / sys.argv[1] / "stage").resolve()) if len(sys.argv) > 1 else \
         os.environ.get("TARVIK_PREFIX", str(ROOT / "build" / "stage"))
     changes = int(sys.argv[2]) if len(sys.argv) > 2 else 400
-    box = Sandbox().enter()
-    try:
+    with Sandbox() as box:
         run(box, changes)
-    finally:
-        box.leave()
 
 
 def run(box, changes):

@@ -105,11 +105,8 @@ def summary(proc, out_path, before):
 def main():
     build = Path(sys.argv[1] if len(sys.argv) > 1 else ROOT / "build-bench").resolve()
     os.environ["TARVIK_PREFIX"] = str(build / "stage")
-    box = Sandbox().enter()
-    try:
+    with Sandbox() as box:
         run(box, build)
-    finally:
-        box.leave()
 
 
 def run(box, build):

@@ -31,11 +31,8 @@ def show_new(path, offset):
 
 
 def main():
-    box = Sandbox().enter()
-    try:
+    with Sandbox() as box:
         run(box)
-    finally:
-        box.leave()
 
 
 def run(box):

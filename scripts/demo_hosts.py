@@ -16,7 +16,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests" / "tallo
 
 from sandbox import Sandbox  # noqa: E402
 from host_helpers import route_get, table  # noqa: E402
-from topology import LINKS, Host, Switch, wait_value  # noqa: E402
+from topology import LINKS, Host, fabric, wait_value  # noqa: E402
 
 PROBES = ["10.9.1.1", "10.1.1.1"]
 
@@ -32,20 +32,12 @@ def show(title, host, settled):
 
 
 def main():
-    box = Sandbox().enter()
-    try:
+    with Sandbox() as box:
         run(box)
-    finally:
-        box.leave()
 
 
 def run(box):
-    box.set_groups(frr=True)
-    a, b = Switch(box, "A"), Switch(box, "B")
-    for sw in (a, b):
-        sw.zebra(1)
-        sw.downlinks()
-    host = Host(box, [a, b])
+    a, b, host = fabric(box)
     via_b = f"via {LINKS['B'].switch_addr} dev {LINKS['B'].host_if}"
     print("switch A: 192.168.101.1 on hostA, switch B: 192.168.102.1 on hostB; ECMP default over both")
 

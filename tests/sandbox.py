@@ -177,6 +177,12 @@ class Sandbox:
         self._start_syslog()
         return self
 
+    def __enter__(self):
+        return self.enter()
+
+    def __exit__(self, *exc):
+        self.leave()
+
     @staticmethod
     def _proc_is_private():
         try:

@@ -8,15 +8,10 @@ import pytest
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tallowhost"))
 
-from topology import Host, Switch  # noqa: E402
+import topology  # noqa: E402
 
 
 @pytest.fixture
 def fabric(sandbox):
     """(switch A, switch B, host): both switches up with their downlink in VRF 1, the host's agent running."""
-    sandbox.set_groups(frr=True)
-    a, b = Switch(sandbox, "A"), Switch(sandbox, "B")
-    for sw in (a, b):
-        sw.zebra(1)
-        sw.downlinks()
-    return a, b, Host(sandbox, [a, b])
+    return topology.fabric(sandbox)

@@ -172,3 +172,13 @@ class Host:
     @staticmethod
     def table_empty():
         return table(4) == [] and table(6) == []
+
+
+def fabric(sandbox):
+    """Both switches up, each with its downlink in VRF 1, and the host's agent running: (A, B, host)."""
+    sandbox.set_groups(frr=True)
+    a, b = Switch(sandbox, "A"), Switch(sandbox, "B")
+    for sw in (a, b):
+        sw.zebra(1)
+        sw.downlinks()
+    return a, b, Host(sandbox, [a, b])
