@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <span>
 #include <string>
@@ -168,6 +169,37 @@ void note_hostile(host_config *cfg, uplink *up, frame_error e, int64_t now_ms);
 uint32_t reach_mask(const host_config *cfg, const host_prefix &p);
 void tallowhost_steer(host_config *cfg, size_t uplink_index, const std::vector<host_prefix> &changed,
                       std::vector<route_change> &out);
+
+/* netlink.cpp: route netlink messages, batched exchanges, dumps */
+// Netlink messages are in host byte order; fields are copied in and out, never cast in place.
+uint16_t get_host16(const uint8_t *p);
+uint32_t get_host32(const uint8_t *p);
+size_t align4(size_t n);
+// Appends netlink messages to a buffer: begin, attributes (possibly nested), end.
+struct nl_writer {
+    std::vector<uint8_t> buf;
+    size_t msg_start = 0;
+    unsigned count = 0;
+
+    void begin(uint16_t type, uint16_t flags, uint32_t seq);
+    void append(const void *p, size_t n);
+    size_t attr(uint16_t type, const void *data, size_t n);
+    void attr32(uint16_t type, uint32_t v) { attr(type, &v, sizeof v); }
+    size_t nest_begin(uint16_t type) { return attr(type, nullptr, 0); }
+    void nest_end(size_t at);
+    void end();
+};
+// Finds an attribute among those in [p, p + len); nullptr when absent or malformed.
+const uint8_t *nl_find_attr(const uint8_t *p, size_t len, uint16_t type, size_t &value_len);
+// Numbers the writer's messages from cfg->nl_seq on, spends those numbers and returns the first.
+uint32_t nl_number(host_config *cfg, nl_writer &w);
+// Sends the writer's messages, numbered from first_seq, in pieces of bounded size and checks the
+// kernel's answers; `describe` names message i for the log, and with quiet_enoent an object already
+// gone counts as removed. Returns the number of refused messages, or -1 when the exchange failed.
+int nl_transact(host_config *cfg, nl_writer &w, uint32_t first_seq, const std::function<std::string(size_t)> &describe,
+                bool quiet_enoent = false);
+// Runs a dump request and hands every answer message to `each`.
+int nl_dump(host_config *cfg, uint16_t type, uint8_t family, const std::function<void(const uint8_t *, uint32_t)> &each);
 
 /* route.cpp: the table and the rule, over route netlink */
 int tallowhost_route_open(host_config *cfg);
