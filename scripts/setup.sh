@@ -4,32 +4,28 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(build-essential cmake g++ clang-14 libclang-rt-14-dev googletest libgtest-dev libgmock-dev
-          libbenchmark-dev python3-dev python3-pytest iproute2 util-linux mount bsdutils procps tar gzip
-          tcpdump)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "setup: installing ${missing[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq "${missing[@]}" >/dev/null
-fi
+# install_missing [apt-get options...] -- packages...: installs those not installed yet.
+install_missing() {
+  local opts=() missing=()
+  while [ "$1" != "--" ]; do opts+=("$1"); shift; done
+  shift
+  for p in "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  done
+  if [ ${#missing[@]} -gt 0 ]; then
+    echo "setup: installing ${missing[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
+    apt-get install -y -qq "${opts[@]}" "${missing[@]}" >/dev/null
+  fi
+}
+
+install_missing -- build-essential cmake g++ clang-14 libclang-rt-14-dev googletest libgtest-dev libgmock-dev \
+  libbenchmark-dev python3-dev python3-pytest iproute2 util-linux mount bsdutils procps tar gzip tcpdump
 # Building and checking the Debian packages (scripts/build-deb.sh and their tests), without the
 # recommended extras.
-packaging=(debhelper dh-python dpkg-dev fakeroot devscripts lintian man-db groff-base pkg-config systemd)
-missing=()
-for p in "${packaging[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "setup: installing ${missing[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-fi
+install_missing --no-install-recommends -- debhelper dh-python dpkg-dev fakeroot devscripts lintian man-db \
+  groff-base pkg-config systemd
 
 build=${1:-build}
 shift || true
