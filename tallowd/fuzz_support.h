@@ -118,6 +118,17 @@ inline void connect_sink(daemon_config *cfg)
     std::thread(lldpd_sink, sv[1]).detach();
 }
 
+// The quiet daemon of one fuzzing process, connected to a sink, made on first use.
+inline daemon_config *sink_daemon()
+{
+    static daemon_config *cfg = [] {
+        daemon_config *c = quiet_daemon();
+        connect_sink(c);
+        return c;
+    }();
+    return cfg;
+}
+
 // The n-th prefix a VRF gets from the input: IPv4 /24s and IPv6 /64s by turns, all distinct.
 inline void nth_prefix(unsigned n, uint8_t &afi, uint8_t *addr, uint8_t &plen)
 {

@@ -11,16 +11,6 @@
 
 namespace {
 
-daemon_config *daemon()
-{
-    static daemon_config *cfg = [] {
-        daemon_config *c = fuzz_support::quiet_daemon();
-        fuzz_support::connect_sink(c);
-        return c;
-    }();
-    return cfg;
-}
-
 int add_client(daemon_config *cfg, int *peer)
 {
     int sv[2];
@@ -42,7 +32,7 @@ int add_client(daemon_config *cfg, int *peer)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    daemon_config *cfg = daemon();
+    daemon_config *cfg = fuzz_support::sink_daemon();
     if (size == 0)
         return 0;
     static const size_t limits[] = {0, 10, 2000, 200000};

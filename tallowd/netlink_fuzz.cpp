@@ -7,23 +7,9 @@
 
 #include "fuzz_support.h"
 
-namespace {
-
-daemon_config *daemon()
-{
-    static daemon_config *cfg = [] {
-        daemon_config *c = fuzz_support::quiet_daemon();
-        fuzz_support::connect_sink(c);
-        return c;
-    }();
-    return cfg;
-}
-
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    daemon_config *cfg = daemon();
+    daemon_config *cfg = fuzz_support::sink_daemon();
     fuzz_support::input in{data, size};
     uint8_t flags = in.u8();
     fuzz_support::setup_vrfs(cfg, in, (flags & 3) + 1);

@@ -14,9 +14,14 @@ from sandbox import Sandbox  # noqa: E402
 def pytest_runtest_makereport(item, call):
     outcome = yield
     rep = outcome.get_result()
+    if not rep.failed:
+        return
     box = getattr(item, "_tarvik_sandbox", None)
-    if box is not None and rep.failed:
+    if box is not None:
         rep.sections.append(("sandbox syslog", box.syslog.text()))
+    # Fixtures name what else a failing test's report shows: (title, function giving the text).
+    for title, text in getattr(item, "_failure_sections", ()):
+        rep.sections.append((title, text()))
 
 
 @pytest.fixture

@@ -13,15 +13,6 @@ sys.path.insert(0, str(HERE.parent / "relay"))
 from standin_helpers import make_link  # noqa: E402
 
 
-@pytest.hookimpl(hookwrapper=True)
-def pytest_runtest_makereport(item, call):
-    outcome = yield
-    rep = outcome.get_result()
-    lldpd = getattr(item, "_standin", None)
-    if lldpd is not None and rep.failed:
-        rep.sections.append(("lldpd stand-in output", lldpd.output()[-20000:]))
-
-
 @pytest.fixture
 def link(sandbox):
     """The veth pair sw0 (switch, MAC 02:00:00:00:00:01) and host0, MTU 1500, host0 captured."""

@@ -15,7 +15,7 @@ STANDIN = ("libexec", "tarvik-platform", "lldpd-standin")
 
 def standin(sandbox, request, *args):
     lldpd = Standin(sandbox, *args)
-    request.node._standin = lldpd
+    lldpd.show_on_failure(request)
     return lldpd
 
 

@@ -10,20 +10,11 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 from relay_helpers import Client, relay  # noqa: E402
 
 
-@pytest.hookimpl(hookwrapper=True)
-def pytest_runtest_makereport(item, call):
-    outcome = yield
-    rep = outcome.get_result()
-    lldpd = getattr(item, "_relay_lldpd", None)
-    if lldpd is not None and rep.failed:
-        rep.sections.append(("lldpd stand-in output", lldpd.output()[-20000:]))
-
-
 @pytest.fixture
 def relayed(sandbox, request):
     """(daemon, stand-in), the daemon already connected to the stand-in; no northbound client."""
     daemon, lldpd = relay(sandbox)
-    request.node._relay_lldpd = lldpd
+    lldpd.show_on_failure(request)
     return daemon, lldpd
 
 

@@ -166,6 +166,10 @@ class Standin:
             f.seek(start)
             return f.read().decode(errors="replace")
 
+    def show_on_failure(self, request, tail=20000):
+        """Makes a failing test's report show the end of this stand-in's output."""
+        request.node._failure_sections = [("lldpd stand-in output", lambda: self.output()[-tail:])]
+
     def wait_output(self, pattern, timeout=5.0, start=0):
         import re
         deadline = time.monotonic() + timeout

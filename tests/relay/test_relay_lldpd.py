@@ -34,7 +34,7 @@ def test_lldpd_starting_late_gets_every_vrf_with_frames(sandbox, request):
 
     t0 = time.monotonic_ns()
     lldpd = Standin(sandbox)
-    request.node._relay_lldpd = lldpd
+    lldpd.show_on_failure(request)
     d.wait_for(r"^lldp: connected to LLDPD", timeout=2.0)
     reqs = lldpd.wait_requests(3)
     assert (reqs[0].t_ns - t0) / 1e9 < 1.2
@@ -59,13 +59,13 @@ def test_lldpd_refusing_is_retried_once_a_second(sandbox, request):
     assert not [m for m in d.messages() if m.startswith("lldp: connected")]
     refusing.stop()
     lldpd = Standin(sandbox)
-    request.node._relay_lldpd = lldpd
+    lldpd.show_on_failure(request)
     d.wait_for(r"^lldp: connected to LLDPD", timeout=2.0)
 
 
 def test_lldpd_closing_during_the_second_of_four_interfaces(sandbox, request):
     d, lldpd = relay(sandbox, "--close-at", "2")
-    request.node._relay_lldpd = lldpd
+    lldpd.show_on_failure(request)
     c = Client()
     c.send(intf_set(5, [1, 2, 3, 4]))
     start = d.mark()
@@ -85,7 +85,7 @@ def test_lldpd_closing_during_the_second_of_four_interfaces(sandbox, request):
 
 def test_silent_lldpd_costs_5_s_per_request_and_the_daemon_carries_on(sandbox, request):
     d, silent = relay(sandbox, "--no-ack")
-    request.node._relay_lldpd = silent
+    silent.show_on_failure(request)
     c = Client()
     c.send(intf_set(5, [1, 2]))
     start = d.mark()
@@ -103,7 +103,7 @@ def test_silent_lldpd_costs_5_s_per_request_and_the_daemon_carries_on(sandbox, r
     # An lldpd that answers again gets the VRF's frames, and updates flow once more.
     silent.stop()
     lldpd = Standin(sandbox)
-    request.node._relay_lldpd = lldpd
+    lldpd.show_on_failure(request)
     reqs = lldpd.wait_requests(2, timeout=3.0)
     assert summary(reqs) == [(11, 1, FLAGS_TRIGGER, ["10.1.0.0/16"]), (11, 2, FLAGS_TRIGGER, ["10.1.0.0/16"])]
     c.send(updates(5, ["10.2.0.0/16"]))
@@ -141,7 +141,7 @@ def test_reconnection_inside_a_holddown_sends_current_frames_once(sandbox, reque
     # lldpd drops the connection on the immediate delta of an update; the daemon reconnects at
     # once, inside the update's holddown window.
     d, lldpd = relay(sandbox, "--close-at", "2")
-    request.node._relay_lldpd = lldpd
+    lldpd.show_on_failure(request)
     c = Client()
     c.send(intf_set(5, [1]))
     resync(c, 5, 1, ["10.1.0.0/16"])

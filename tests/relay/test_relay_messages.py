@@ -190,7 +190,7 @@ def test_sequence_numbers(connected):
 
 def test_prefix_limit_warns_and_refused_prefixes_are_not_sent(sandbox, request):
     d, lldpd = relay(sandbox, conf="max-unreachable-prefix = 10\n")
-    request.node._relay_lldpd = lldpd
+    lldpd.show_on_failure(request)
     c = Client()
     c.send(intf_set(5, [3]))
     barrier(c, d)
