@@ -48,14 +48,28 @@ std::string ext_ack_text(const uint8_t *msg, uint32_t msg_len)
     return std::string(reinterpret_cast<const char *>(v), strnlen(reinterpret_cast<const char *>(v), n));
 }
 
-int wait_readable(int fd)
+// Receives one datagram into rx, waiting up to ack_timeout_ms for it. Returns its length, or -1 with
+// errno set (ETIMEDOUT when nothing came in time).
+ssize_t receive_waiting(int fd, std::vector<uint8_t> &rx)
 {
-    pollfd p{fd, POLLIN, 0};
-    int r;
-    do {
-        r = poll(&p, 1, ack_timeout_ms);
-    } while (r < 0 && errno == EINTR);
-    return r > 0 ? 0 : -1;
+    for (;;) {
+        ssize_t n = recv(fd, rx.data(), rx.size(), MSG_DONTWAIT);
+        if (n >= 0)
+            return n;
+        if (errno == EINTR)
+            continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK)
+            return -1;
+        pollfd p{fd, POLLIN, 0};
+        int r;
+        do {
+            r = poll(&p, 1, ack_timeout_ms);
+        } while (r < 0 && errno == EINTR);
+        if (r == 0)
+            errno = ETIMEDOUT;
+        if (r <= 0)
+            return -1;
+    }
 }
 
 // One piece from `off`: whole messages up to batch_bytes (at least one). Returns where it ends;
@@ -102,18 +116,12 @@ int read_answers(host_config *cfg, std::vector<uint8_t> &rx, uint32_t first_seq,
     const uint32_t last_seq = first_seq + uint32_t(index + msgs - 1);
     bool done = false;
     while (!done) {
-        ssize_t n = recv(cfg->nl.get(), rx.data(), rx.size(), MSG_DONTWAIT);
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            if (wait_readable(cfg->nl.get()) != 0) {
-                hlog(LOG_ERR, "route: netlink: no acknowledgement of %zu messages", msgs);
-                return -1;
-            }
-            continue;
-        }
+        ssize_t n = receive_waiting(cfg->nl.get(), rx);
         if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            hlog(LOG_ERR, "route: netlink receive: %s", strerror(errno));
+            if (errno == ETIMEDOUT)
+                hlog(LOG_ERR, "route: netlink: no acknowledgement of %zu messages", msgs);
+            else
+                hlog(LOG_ERR, "route: netlink receive: %s", strerror(errno));
             return -1;
         }
         size_t at = 0;
@@ -283,18 +291,12 @@ int nl_dump(host_config *cfg, uint16_t type, uint8_t family, const std::function
     }
     std::vector<uint8_t> rx(recv_size);
     for (;;) {
-        ssize_t n = recv(cfg->nl.get(), rx.data(), rx.size(), MSG_DONTWAIT);
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            if (wait_readable(cfg->nl.get()) != 0) {
-                hlog(LOG_ERR, "route: netlink dump did not finish");
-                return -1;
-            }
-            continue;
-        }
+        ssize_t n = receive_waiting(cfg->nl.get(), rx);
         if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            hlog(LOG_ERR, "route: netlink dump: %s", strerror(errno));
+            if (errno == ETIMEDOUT)
+                hlog(LOG_ERR, "route: netlink dump did not finish");
+            else
+                hlog(LOG_ERR, "route: netlink dump: %s", strerror(errno));
             return -1;
         }
         size_t off = 0;
