@@ -40,6 +40,10 @@ void on_signal(int sig)
         stop_requested = 1;
 }
 
+// A bad command line exits with its own status, which the unit does not restart on: the same
+// arguments would fail the same way.
+constexpr int exit_usage = 2;
+
 const char *usage_text =
     "usage: tallowhost --uplink IFNAME=GW[,GW] [--uplink IFNAME=GW[,GW] ...] [--table N] [--rule-priority N] [-v]\n";
 
@@ -335,7 +339,13 @@ int tallowhost_main(int argc, char **argv)
     }
     if (parse_command_line(&cfg, argc, argv, error) != 0) {
         std::fprintf(stderr, "tallowhost: %s\n%s", error.c_str(), usage_text);
-        return 1;
+        if (cfg.uplinks.empty() && error == "no --uplink given") {
+            // Started as installed, before anyone named the uplinks: say where, once, in the log.
+            openlog("tallowhost", LOG_PID, LOG_DAEMON);
+            syslog(LOG_ERR, "no uplink configured: name the uplinks in TALLOWHOST_OPTIONS in /etc/default/tallowhost");
+            closelog();
+        }
+        return exit_usage;
     }
     hlog_debug = cfg.verbose;
     openlog("tallowhost", LOG_PID | LOG_NDELAY, LOG_DAEMON);

@@ -189,7 +189,7 @@ def test_hostile_frames_are_counted_and_never_applied(agent):
 ])
 def test_bad_command_lines(sandbox, uplinks, args, message):
     r = sandbox.run([sandbox.prefix / "sbin" / "tallowhost", *args])
-    assert r.returncode == 1
+    assert r.returncode == 2
     assert r.stderr.startswith(f"tallowhost: {message}")
     assert not [l for l in rules(4) if f"lookup {TABLE}" in l]
 
