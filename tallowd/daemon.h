@@ -61,9 +61,24 @@ void vrf_remove_all(daemon_config *cfg);
 bool any_defaults_present(daemon_config *cfg);
 
 /* vrf_ops.cpp: whole-VRF operations */
-// Rebuilds the frames when asked and pushes them when lldpd is connected; when the connection
-// survives the push, the VRF owes nothing more (dirty and the holddown cleared). True then.
-bool vrf_push(daemon_config *cfg, vrf_context *vrf, bool rebuild, bool trigger);
+// What a VRF owes: `dirty` (a push of its frame set) and `holddown_pending` (armed at holddown_start,
+// it makes the timers push 100 ms later). vrf_owe_push sets them and vrf_push clears them; besides,
+// vrf_end_sync_state ends the holddown when the routing suite goes away (a push stays owed).
+void vrf_owe_push(vrf_context *vrf);  // dirty, and the holddown armed unless it already runs
+enum class owed_after {
+    settled_if_sent,  // nothing once the push went out (dirty and holddown cleared); else as it was
+    owed_until_sent,  // the holddown ends now; nothing once the push went out, else dirty
+    unchanged,        // as it was, sent or not (INTF_SET's new interfaces, an MTU change)
+    nothing,          // nothing, sent or not: the frames are kept for the next connection
+};
+struct push_request {
+    bool rebuild;       // build_blobs first
+    bool trigger;       // lldpd sends at once (flags 13) rather than at its interval (5)
+    owed_after owed;
+};
+// The one push of a VRF's frame set: rebuilds when asked, pushes when lldpd is connected, then
+// settles what the VRF owes as asked. True when the push went out and the connection survived.
+bool vrf_push(daemon_config *cfg, vrf_context *vrf, const push_request &req);
 void vrf_keep_defaults(daemon_config *cfg, vrf_context *vrf);  // drop the specifics, push if that changed anything
 void vrf_reset_to_defaults(vrf_context *vrf);                   // nothing but 0/0 and ::/0, epoch 0
 void vrf_end_sync_state(vrf_context *vrf);                      // no holddown, no sync, epoch 0

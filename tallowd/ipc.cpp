@@ -213,16 +213,15 @@ void disconnect_cleanup(daemon_config *cfg)
             tlog(LOG_INFO, "ipc: zebra down (VRF %u), defaults kept", vrf->vrf_id);
         } else if (!vrf->intfs.empty()) {
             vrf_reset_to_defaults(vrf);
-            vrf_push(cfg, vrf, true, true);
-            vrf->dirty = 0;
+            vrf_push(cfg, vrf, {.rebuild = true, .trigger = true, .owed = owed_after::nothing});
             tlog(LOG_WARNING, "ipc: FRR crash (VRF %u), injected defaults", vrf->vrf_id);
         } else {
             clear(&vrf->db);
-            if (cfg->lldpd_connected) {
-                vrf_push(cfg, vrf, true, true);  // reaches no interface: the VRF has none
+            // The VRF has no interface: the push reaches none. Without lldpd its old frames stay.
+            const bool connected = cfg->lldpd_connected;
+            vrf_push(cfg, vrf, {.rebuild = connected, .trigger = true, .owed = owed_after::nothing});
+            if (connected)
                 blobs_free(&vrf->blobs);
-            }
-            vrf->dirty = 0;
             tlog(LOG_INFO, "ipc: feature disable (VRF %u), day-0", vrf->vrf_id);
         }
         vrf_end_sync_state(vrf);

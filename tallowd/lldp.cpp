@@ -220,7 +220,8 @@ void lldpd_connect(daemon_config *cfg)
             break;
         if (!vrf->dirty && vrf->blobs.blob_count == 0)
             continue;
-        vrf_push(cfg, vrf.get(), vrf->dirty && !vrf->in_sync, true);
+        vrf_push(cfg, vrf.get(),
+                 {.rebuild = vrf->dirty && !vrf->in_sync, .trigger = true, .owed = owed_after::settled_if_sent});
     }
 }
 

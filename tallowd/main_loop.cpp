@@ -181,9 +181,8 @@ void holddown_pass(daemon_config *cfg, const timespec &now)
         if (elapsed < holddown_ms || vrf->in_sync)
             continue;  // inside a sync the holddown waits for SYNC_END
         tlog(LOG_DEBUG, "holddown expired VRF %u (%ld ms, %zu prefixes)", vrf->vrf_id, long(elapsed), vrf->db.count);
-        vrf->holddown_pending = 0;
         const bool connected = cfg->lldpd_connected;
-        vrf_push(cfg, vrf.get(), true, false);  // still owed until a push has gone out
+        vrf_push(cfg, vrf.get(), {.rebuild = true, .trigger = false, .owed = owed_after::owed_until_sent});
         if (!connected)
             tlog(LOG_INFO, "holddown: LLDPD not connected, blobs cached (VRF %u)", vrf->vrf_id);
         vrf->holddowns++;
@@ -200,7 +199,7 @@ void no_sync_pass(daemon_config *cfg, const timespec &now)
         vrf->awaiting_sync = 0;
         if (vrf->db.count == 0 && cfg->lldpd_connected) {
             tlog(LOG_INFO, "ipc: no SYNC after INTF_SET for VRF %u, pushing empty periodic", vrf->vrf_id);
-            vrf_push(cfg, vrf.get(), true, true);
+            vrf_push(cfg, vrf.get(), {.rebuild = true, .trigger = true, .owed = owed_after::settled_if_sent});
         }
     }
 }

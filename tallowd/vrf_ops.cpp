@@ -76,24 +76,60 @@ bool any_defaults_present(daemon_config *cfg)
     return false;
 }
 
-bool vrf_push(daemon_config *cfg, vrf_context *vrf, bool rebuild, bool trigger)
+void vrf_owe_push(vrf_context *vrf)
 {
-    if (rebuild)
-        build_blobs(vrf, default_mtu);
-    if (!cfg->lldpd_connected)
-        return false;
-    tallowd_lldp_push_periodic(cfg, vrf, trigger);
-    if (!cfg->lldpd_connected)
-        return false;  // the push lost the connection: still owed
+    vrf->dirty = 1;
+    if (!vrf->holddown_pending) {
+        vrf->holddown_start = monotonic_now();
+        vrf->holddown_pending = 1;
+    }
+}
+
+namespace {
+
+void settle(vrf_context *vrf)
+{
     vrf->dirty = 0;
     vrf->holddown_pending = 0;
-    return true;
+}
+
+}  // namespace
+
+bool vrf_push(daemon_config *cfg, vrf_context *vrf, const push_request &req)
+{
+    if (req.owed == owed_after::owed_until_sent)
+        vrf->holddown_pending = 0;  // the holddown ends with this push, sent or not
+    if (req.rebuild)
+        build_blobs(vrf, default_mtu);
+    bool sent = false;
+    if (cfg->lldpd_connected) {
+        tallowd_lldp_push_periodic(cfg, vrf, req.trigger);
+        sent = cfg->lldpd_connected;  // false when the push lost the connection
+    }
+    switch (req.owed) {
+    case owed_after::settled_if_sent:
+        if (sent)
+            settle(vrf);
+        break;
+    case owed_after::owed_until_sent:
+        if (sent)
+            settle(vrf);
+        else
+            vrf->dirty = 1;
+        break;
+    case owed_after::unchanged:
+        break;
+    case owed_after::nothing:
+        settle(vrf);
+        break;
+    }
+    return sent;
 }
 
 void vrf_keep_defaults(daemon_config *cfg, vrf_context *vrf)
 {
     if (remove_non_defaults(&vrf->db) > 0 || vrf->dirty)
-        vrf_push(cfg, vrf, true, true);
+        vrf_push(cfg, vrf, {.rebuild = true, .trigger = true, .owed = owed_after::settled_if_sent});
 }
 
 void vrf_reset_to_defaults(vrf_context *vrf)
@@ -128,11 +164,9 @@ void inject_defaults(daemon_config *cfg)
         vrf_end_sync_state(vrf);
         vrf_reset_to_defaults(vrf);
         tlog(LOG_INFO, "failure: VRF %u: cleared %s, injected default routes (0/0, ::/0)", vrf->vrf_id, "prefix DB");
-        // Pushed whether or not lldpd is connected: the push itself only logs then, and the frames
-        // go out with the next connection.
-        build_blobs(vrf, default_mtu);
-        tallowd_lldp_push_periodic(cfg, vrf, true);
-        vrf->dirty = 0;
+        // Owes nothing afterwards, whether or not lldpd is connected: a VRF with frames is pushed
+        // by the next connection anyway.
+        vrf_push(cfg, vrf, {.rebuild = true, .trigger = true, .owed = owed_after::nothing});
     }
     tlog(LOG_WARNING, "failure: default routes pushed to all downlink interfaces");
 }
