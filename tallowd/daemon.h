@@ -34,7 +34,6 @@ void daemon_cleanup(std::unique_ptr<daemon_config> cfg);  // frees the record la
 int tallowd_ipc_init(daemon_config *cfg);
 void tallowd_ipc_accept(daemon_config *cfg);
 void tallowd_ipc_read(daemon_config *cfg, nb_client *client);
-void disconnect_cleanup(daemon_config *cfg);
 void tallowd_ipc_cleanup(daemon_config *cfg);
 
 /* dispatch.cpp: northbound message handling */
@@ -84,6 +83,10 @@ void vrf_reset_to_defaults(vrf_context *vrf);                   // nothing but 0
 void vrf_end_sync_state(vrf_context *vrf);                      // no holddown, no sync, epoch 0
 void controlled_frr_down(daemon_config *cfg);
 void inject_defaults(daemon_config *cfg);
+// The routing suite going away: the policy per way of learning it (event: "down" or "deleted").
+void disconnect_cleanup(daemon_config *cfg);                          // its socket closed
+void zebra_reported_down(daemon_config *cfg, const char *event);      // the state service, zebra
+void vorsd_reported_down(daemon_config *cfg, const char *event);      // the state service, vorsd
 
 /* frames.cpp: proxy frame builder */
 uint16_t read_mtu(uint32_t ifindex, const char *sysfs_root = "/sys/class/net");

@@ -1,6 +1,7 @@
 // Whole VRFs: their contexts (creation order), the one push of a VRF's frames that settles what it
-// owes, and the per-VRF steps of the reactions to the routing suite going down (keep the stored
-// default routes, or replace everything by 0/0 and ::/0).
+// owes, the per-VRF steps of the reactions to the routing suite going down (keep the stored default
+// routes, or replace everything by 0/0 and ::/0), and the policy that chooses among them, for the
+// routing suite's socket closing and for the state service reporting zebra or vorsd down.
 
 #include <new>
 
@@ -169,4 +170,70 @@ void inject_defaults(daemon_config *cfg)
         vrf_push(cfg, vrf, {.rebuild = true, .trigger = true, .owed = owed_after::nothing});
     }
     tlog(LOG_WARNING, "failure: default routes pushed to all downlink interfaces");
+}
+
+// The routing suite going away, learnt in three ways: the policy for each, side by side. Their log
+// lines keep the prefix of the part that learns it (ipc:, mesra:).
+
+// Its socket closed (ipc.cpp, when the last client is gone). Nothing during a warm boot, nor when
+// the state service has already reported zebra down. Otherwise, per VRF: stored default routes are
+// kept, a VRF with interfaces gets 0/0 and ::/0, and one without is emptied.
+void disconnect_cleanup(daemon_config *cfg)
+{
+    tlog(LOG_WARNING, "ipc: last FRR client disconnected");
+    if (cfg->warmboot) {
+        tlog(LOG_NOTICE, "ipc: FRR disconnected during warmboot, skipping cleanup");
+        return;
+    }
+    if (!cfg->frr_up) {
+        tlog(LOG_INFO, "ipc: MESRA already handled FRR down, skipping disconnect cleanup");
+        return;
+    }
+    for (const auto &vrf_ptr : cfg->vrfs) {
+        vrf_context *vrf = vrf_ptr.get();
+        if (vrf->db.default_count > 0) {
+            vrf_keep_defaults(cfg, vrf);
+            tlog(LOG_INFO, "ipc: zebra down (VRF %u), defaults kept", vrf->vrf_id);
+        } else if (!vrf->intfs.empty()) {
+            vrf_reset_to_defaults(vrf);
+            vrf_push(cfg, vrf, {.rebuild = true, .trigger = true, .owed = owed_after::nothing});
+            tlog(LOG_WARNING, "ipc: FRR crash (VRF %u), injected defaults", vrf->vrf_id);
+        } else {
+            clear(&vrf->db);
+            // The VRF has no interface: the push reaches none. Without lldpd its old frames stay.
+            const bool connected = cfg->lldpd_connected;
+            vrf_push(cfg, vrf, {.rebuild = connected, .trigger = true, .owed = owed_after::nothing});
+            if (connected)
+                blobs_free(&vrf->blobs);
+            tlog(LOG_INFO, "ipc: feature disable (VRF %u), day-0", vrf->vrf_id);
+        }
+        vrf_end_sync_state(vrf);
+    }
+    tlog(LOG_INFO, "ipc: disconnect cleanup complete");
+}
+
+// The state service reports zebra down or deleted (mesra.cpp). Nothing during a warm boot;
+// otherwise the stored default routes are kept when any VRF holds one, and every VRF gets 0/0 and
+// ::/0 when none does.
+void zebra_reported_down(daemon_config *cfg, const char *event)
+{
+    if (cfg->warmboot) {
+        tlog(LOG_NOTICE, "mesra: FRR %s during warmboot, skipping default injection", event);
+        return;
+    }
+    if (any_defaults_present(cfg))
+        controlled_frr_down(cfg);
+    else
+        inject_defaults(cfg);
+}
+
+// The state service reports vorsd, the switch daemon, down or deleted (mesra.cpp). Nothing during a
+// warm boot; otherwise every VRF gets 0/0 and ::/0, stored default routes or not.
+void vorsd_reported_down(daemon_config *cfg, const char *event)
+{
+    if (cfg->warmboot) {
+        tlog(LOG_NOTICE, "mesra: vorsd %s during warmboot, skipping default injection", event);
+        return;
+    }
+    inject_defaults(cfg);
 }
