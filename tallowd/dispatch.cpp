@@ -311,16 +311,12 @@ void handle_intf_set(daemon_config *cfg, vrf_context *vrf, const uint8_t *msg_by
 
 void ipc_dispatch(daemon_config *cfg, const uint8_t *msg, size_t len)
 {
-    if (len < TALLOWD_HDR_LEN) {
+    tallowd_msg_hdr hdr{};
+    if (tallowd_msg_hdr_get(msg, len, &hdr) != 0) {
         tlog(LOG_ERR, "ipc: message too short: %u", unsigned(len));
         return;
     }
-    tallowd_msg_hdr hdr{};
     const_byte_span bytes(msg, len);
-    get_be16(bytes, TALLOWD_OFF_MSG_LEN, hdr.msg_len);
-    get_u8(bytes, TALLOWD_OFF_MSG_TYPE, hdr.msg_type);
-    get_be32(bytes, TALLOWD_OFF_VRF, hdr.vrf);
-    get_be32(bytes, TALLOWD_OFF_IFINDEX, hdr.ifindex);
     if (hdr.ifindex != 0)
         tlog(LOG_WARNING, "ipc: per-interface ifindex=%u not supported, treating as all", hdr.ifindex);
 
