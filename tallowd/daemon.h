@@ -44,7 +44,6 @@ void handle_sync_end(daemon_config *cfg, vrf_context *vrf, const uint8_t *msg, s
 void handle_intf_set(daemon_config *cfg, vrf_context *vrf, const uint8_t *msg, size_t len);
 
 /* prefix_db.cpp: prefix database and VRF contexts */
-unsigned prefix_hash(uint8_t afi, const uint8_t *addr, uint8_t plen);
 prefix_entry *lookup(prefix_db *db, uint8_t afi, const uint8_t *addr, uint8_t plen);
 int add_or_update(prefix_db *db, uint8_t afi, const uint8_t *addr, uint8_t plen, uint8_t w, uint32_t epoch);
 void add_default_routes(prefix_db *db);  // 0/0 and ::/0, never refused by the prefix limit

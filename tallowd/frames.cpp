@@ -112,8 +112,7 @@ int prefix_tlv_size(const prefix_entry *entry)
 
 uint16_t read_mtu(uint32_t ifindex, const char *sysfs_root)
 {
-    if (debug_logging())
-        tlog(LOG_DEBUG, "frag: read_mtu ifindex=%u", ifindex);
+    tlog(LOG_DEBUG, "frag: read_mtu ifindex=%u", ifindex);
     char name[IF_NAMESIZE];
     if (!if_indextoname(ifindex, name))
         return 0;
@@ -137,8 +136,7 @@ uint16_t read_mtu(uint32_t ifindex, const char *sysfs_root)
 
 uint16_t get_vrf_mtu(vrf_context *vrf, uint16_t default_mtu_value)
 {
-    if (debug_logging())
-        tlog(LOG_DEBUG, "frag: get_vrf_mtu vrf=%u default=%u", vrf->vrf_id, default_mtu_value);
+    tlog(LOG_DEBUG, "frag: get_vrf_mtu vrf=%u default=%u", vrf->vrf_id, default_mtu_value);
     if (vrf->intfs.empty())
         return default_mtu_value;
     uint16_t min = 0, max = 0;
@@ -152,8 +150,7 @@ uint16_t get_vrf_mtu(vrf_context *vrf, uint16_t default_mtu_value)
             max = m;
     }
     if (min == 0) {
-        if (debug_logging())
-            tlog(LOG_DEBUG, "frag: cannot read MTU for VRF %u, using default %u", vrf->vrf_id, default_mtu_value);
+        tlog(LOG_DEBUG, "frag: cannot read MTU for VRF %u, using default %u", vrf->vrf_id, default_mtu_value);
         return default_mtu_value;
     }
     if (min != max)
@@ -275,8 +272,7 @@ int build_blobs(vrf_context *vrf, uint16_t default_mtu_value)
 {
     prefix_db &db = vrf->db;
     blob_set *set = &vrf->blobs;
-    if (debug_logging())
-        tlog(LOG_DEBUG, "frag: build_blobs vrf=%u prefixes=%zu", vrf->vrf_id, db.count);
+    tlog(LOG_DEBUG, "frag: build_blobs vrf=%u prefixes=%zu", vrf->vrf_id, db.count);
     if (db.count == 0)
         return build_empty_blob(set);
     if (only_defaults(&db))
@@ -298,15 +294,14 @@ int build_blobs(vrf_context *vrf, uint16_t default_mtu_value)
     if (blobs_reserve(set, uint16_t(wanted), uint16_t(size)) != 0)
         return -1;
     int b = fill_blobs(set, db, size);
-    if (b > 0 && debug_logging())
+    if (b > 0)
         tlog(LOG_DEBUG, "frag: built %u blobs for VRF %u (%zu prefixes, mtu=%u)", unsigned(b), vrf->vrf_id, db.count, m);
     return b;
 }
 
 int build_immediate(std::span<const prefix_entry> entries, malloc_ptr<uint8_t> &out, uint16_t &out_len)
 {
-    if (debug_logging())
-        tlog(LOG_DEBUG, "frag: build_immediate count=%u", unsigned(entries.size()));
+    tlog(LOG_DEBUG, "frag: build_immediate count=%u", unsigned(entries.size()));
     size_t size = control_tlv_size;
     for (const prefix_entry &e : entries)
         size += size_t(prefix_tlv_size(&e));

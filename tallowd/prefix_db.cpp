@@ -91,6 +91,8 @@ prefix_key make_key(uint8_t afi, const uint8_t *addr, uint8_t plen)
 
 // A multiplicative mix of the whole key: the address ranges a routing table holds differ in few
 // bits, and the index must spread them over every bucket of a table that grows with the entries.
+// (A polynomial such as 31 * h + byte folds neighbouring ranges together: 31 * x + y repeats for
+// x + 1, y - 31, which leaves long chains however many buckets exist.)
 uint64_t key_hash(const prefix_key &k)
 {
     uint64_t h = k.lo * 0x9E3779B97F4A7C15ull;
@@ -256,20 +258,6 @@ void erase_entry(prefix_db *db, prefix_entry *e)
 
 }  // namespace
 
-// The bucket of a key in a table of 512 chains. The database indexes with key_hash instead: its
-// table grows past 512 buckets, and this polynomial folds neighbouring address ranges together
-// (31 * x + y repeats for x + 1, y - 31), which would leave long chains however many buckets exist.
-unsigned prefix_hash(uint8_t afi, const uint8_t *addr, uint8_t plen)
-{
-    unsigned h = unsigned(afi) ^ unsigned(plen);
-    unsigned n = (unsigned(plen) + 7) / 8;
-    if (n > 16)
-        n = 16;
-    for (unsigned i = 0; i < n; i++)
-        h = h * 31 + addr[i];
-    return h % prefix_buckets;
-}
-
 prefix_entry *lookup(prefix_db *db, uint8_t afi, const uint8_t *addr, uint8_t plen)
 {
     if (!db->pool)
@@ -286,8 +274,7 @@ enum class limit_check { enforce, exempt };
 int store(prefix_db *db, uint8_t afi, const uint8_t *addr, uint8_t plen, uint8_t w, uint32_t epoch,
           limit_check limit)
 {
-    if (debug_logging())
-        tlog(LOG_DEBUG, "db: add_or_update afi=%u plen=%u w=%u epoch=%u", afi, plen, w, epoch);
+    tlog(LOG_DEBUG, "db: add_or_update afi=%u plen=%u w=%u epoch=%u", afi, plen, w, epoch);
 
     prefix_key k = make_key(afi, addr, plen);
     if (db->pool) {
@@ -369,8 +356,7 @@ void add_default_routes(prefix_db *db)
 
 int remove(prefix_db *db, uint8_t afi, const uint8_t *addr, uint8_t plen)
 {
-    if (debug_logging())
-        tlog(LOG_DEBUG, "db: remove afi=%u plen=%u", afi, plen);
+    tlog(LOG_DEBUG, "db: remove afi=%u plen=%u", afi, plen);
     if (!db->pool)
         return -1;
     uint32_t *link = nullptr;
@@ -384,8 +370,7 @@ int remove(prefix_db *db, uint8_t afi, const uint8_t *addr, uint8_t plen)
 
 int sweep_stale(prefix_db *db, uint32_t epoch)
 {
-    if (debug_logging())
-        tlog(LOG_DEBUG, "db: sweep_stale epoch=%u count=%zu", epoch, db->count);
+    tlog(LOG_DEBUG, "db: sweep_stale epoch=%u count=%zu", epoch, db->count);
     int removed = 0;
     for (prefix_entry *e = db->first; e;) {
         prefix_entry *next = e->list_next;
@@ -402,8 +387,7 @@ int sweep_stale(prefix_db *db, uint32_t epoch)
 
 int remove_non_defaults(prefix_db *db)
 {
-    if (debug_logging())
-        tlog(LOG_DEBUG, "db: remove_non_defaults count=%zu", db->count);
+    tlog(LOG_DEBUG, "db: remove_non_defaults count=%zu", db->count);
     int removed = 0;
     for (prefix_entry *e = db->first; e;) {
         prefix_entry *next = e->list_next;
@@ -420,8 +404,7 @@ int remove_non_defaults(prefix_db *db)
 
 void clear(prefix_db *db)
 {
-    if (debug_logging())
-        tlog(LOG_DEBUG, "db: clear count=%zu", db->count);
+    tlog(LOG_DEBUG, "db: clear count=%zu", db->count);
     daemon_config *cfg = active_cfg.load(std::memory_order_relaxed);
     if (cfg)
         cfg->global_prefix_count = cfg->global_prefix_count > db->count ? cfg->global_prefix_count - db->count : 0;

@@ -298,19 +298,6 @@ TEST_F(DbTest, InsertionOrderSurvivesRemovalsAndGrowth)
     EXPECT_EQ(walk(db), std::vector<std::string>{"10.0.0.0/8"});
 }
 
-TEST(PrefixHash, BucketOfKey)
-{
-    uint8_t a[16] = {10, 1, 2, 99};
-    // (4 ^ 24), then h * 31 + byte over 10, 1, 2; modulo 512.
-    EXPECT_EQ(prefix_hash(4, a, 24), ((((4u ^ 24u) * 31 + 10) * 31 + 1) * 31 + 2) % 512);
-    EXPECT_EQ(prefix_hash(6, a, 0), 6u);
-    uint8_t b[16] = {10, 1, 2, 7};
-    EXPECT_EQ(prefix_hash(4, a, 24), prefix_hash(4, b, 24));
-    uint8_t ones[16];
-    std::memset(ones, 0xFF, sizeof ones);
-    EXPECT_LT(prefix_hash(6, ones, 255), 512u);  // at most 16 bytes are read
-}
-
 TEST_F(DbTest, VrfContextsInCreationOrder)
 {
     EXPECT_EQ(vrf_find(&cfg, 7), nullptr);

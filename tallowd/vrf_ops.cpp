@@ -17,8 +17,7 @@ vrf_context *vrf_find(daemon_config *cfg, uint32_t vrf_id)
 
 vrf_context *vrf_lookup_or_create(daemon_config *cfg, uint32_t vrf_id)
 {
-    if (debug_logging())
-        tlog(LOG_DEBUG, "db: vrf_lookup_or_create vrf=%u", vrf_id);
+    tlog(LOG_DEBUG, "db: vrf_lookup_or_create vrf=%u", vrf_id);
     if (vrf_context *vrf = vrf_find(cfg, vrf_id))
         return vrf;
     std::unique_ptr<vrf_context> vrf(new (std::nothrow) vrf_context());
