@@ -43,7 +43,7 @@ void handle_sync_begin(daemon_config *cfg, vrf_context *vrf, const uint8_t *msg,
 void handle_sync_end(daemon_config *cfg, vrf_context *vrf, const uint8_t *msg, size_t len);
 void handle_intf_set(daemon_config *cfg, vrf_context *vrf, const uint8_t *msg, size_t len);
 
-/* prefix_db.cpp: prefix database and VRF contexts */
+/* prefix_db.cpp: the per-VRF prefix database and the global prefix limit */
 prefix_entry *lookup(prefix_db *db, uint8_t afi, const uint8_t *addr, uint8_t plen);
 int add_or_update(prefix_db *db, uint8_t afi, const uint8_t *addr, uint8_t plen, uint8_t w, uint32_t epoch);
 void add_default_routes(prefix_db *db);  // 0/0 and ::/0, never refused by the prefix limit
@@ -52,13 +52,13 @@ int sweep_stale(prefix_db *db, uint32_t epoch);
 int remove_non_defaults(prefix_db *db);
 void clear(prefix_db *db);
 bool only_defaults(const prefix_db *db);
+
+/* vrf_ops.cpp: whole VRFs: contexts, the one push and what a VRF owes, the routing suite going away */
 vrf_context *vrf_find(daemon_config *cfg, uint32_t vrf_id);
 vrf_context *vrf_lookup_or_create(daemon_config *cfg, uint32_t vrf_id);
 void vrf_remove(daemon_config *cfg, vrf_context *vrf);
 void vrf_remove_all(daemon_config *cfg);
 bool any_defaults_present(daemon_config *cfg);
-
-/* vrf_ops.cpp: whole-VRF operations */
 // What a VRF owes: `dirty` (a push of its frame set) and `holddown_pending` (armed at holddown_start,
 // it makes the timers push 100 ms later). vrf_owe_push sets them and vrf_push clears them; besides,
 // vrf_end_sync_state ends the holddown when the routing suite goes away (a push stays owed).
@@ -67,7 +67,7 @@ enum class owed_after {
     settled_if_sent,  // nothing once the push went out (dirty and holddown cleared); else as it was
     owed_until_sent,  // the holddown ends now; nothing once the push went out, else dirty
     unchanged,        // as it was, sent or not (INTF_SET's new interfaces, an MTU change)
-    nothing,          // nothing, sent or not: the frames are kept for the next connection
+    nothing,          // nothing, sent or not (a VRF with frames is pushed by the next connection)
 };
 struct push_request {
     bool rebuild;       // build_blobs first

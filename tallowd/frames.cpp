@@ -73,7 +73,9 @@ inline const prefix_entry *next_in_order(const prefix_entry *e)
     const prefix_entry *next = e->list_next;
     if (next == e + 1) [[likely]]
         return e + 1;
-    asm volatile("");  // keeps the two arms apart, so the choice stays a branch
+    // Keeps the two arms apart, so the choice stays a branch: frames_bench builds about 10% slower
+    // without it (measured in one run, both builds alternating).
+    asm volatile("");
     return next;
 }
 

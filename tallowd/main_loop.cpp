@@ -18,6 +18,8 @@ std::atomic<daemon_config *> active_cfg{nullptr};
 namespace {
 
 constexpr int poll_capacity = 256;
+// The longest poll: the lldpd reconnection, attempted at most once a second, has no timer of its own in
+// compute_poll_timeout and relies on this cap.
 constexpr int max_poll_timeout_ms = 1000;
 
 int log_mask_for(int level)

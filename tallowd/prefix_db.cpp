@@ -1,5 +1,6 @@
-// Prefix database and VRF contexts: per-VRF hash table with an insertion-ordered entry list and the
-// global prefix limit.
+// The per-VRF prefix database: a hash table of bucket chains over the entries of a slab pool, an
+// insertion-ordered entry list, and the global prefix limit (counted over every VRF's database).
+// The VRF contexts that hold the databases are vrf_ops.cpp's.
 
 #include <bit>
 #include <cstring>
