@@ -56,7 +56,7 @@ void BM_ResyncIngest(benchmark::State &state)
     std::unique_ptr<daemon_config> owner = daemon_create();
     daemon_config *cfg = owner.get();
     active_cfg.store(cfg);
-    cfg->max_prefix_limit = 200000;
+    cfg->limit.max = 200000;
     int sv[2];
     socketpair(AF_UNIX, SOCK_STREAM, 0, sv);
     set_nonblocking(sv[0]);

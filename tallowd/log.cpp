@@ -7,6 +7,12 @@
 
 log_hook_fn log_hook = nullptr;
 
+bool debug_logging()
+{
+    const daemon_config *cfg = active_cfg.load(std::memory_order_relaxed);
+    return cfg && cfg->log_level >= LOG_DEBUG;
+}
+
 void tlog(int prio, const char *fmt, ...)
 {
     daemon_config *cfg = active_cfg.load(std::memory_order_relaxed);

@@ -64,7 +64,7 @@ void load_config(daemon_config *cfg, const char *path)
     FILE *f = std::fopen(path, "r");
     if (!f) {
         tlog(LOG_INFO, "conf: %s absent, max_prefix_limit=%d (default)", path, int(default_prefix_limit));
-        cfg->max_prefix_limit = default_prefix_limit;
+        cfg->limit.max = default_prefix_limit;
         return;
     }
     char line[256];
@@ -89,12 +89,12 @@ void load_config(daemon_config *cfg, const char *path)
     std::fclose(f);
     if (!found)
         tlog(LOG_INFO, "conf: key not found in %s, using default %d", path, int(default_prefix_limit));
-    if (size_t(candidate) != cfg->max_prefix_limit) {
-        tlog(LOG_INFO, "conf: max_prefix_limit %zu -> %zu", cfg->max_prefix_limit, size_t(candidate));
-        cfg->max_prefix_limit = size_t(candidate);
-        cfg->limit_warned = false;
+    if (size_t(candidate) != cfg->limit.max) {
+        tlog(LOG_INFO, "conf: max_prefix_limit %zu -> %zu", cfg->limit.max, size_t(candidate));
+        cfg->limit.max = size_t(candidate);
+        cfg->limit.warned = false;
     }
-    tlog(LOG_INFO, "conf: max-unreachable-prefix = %zu (range [%d..%d], default %d)", cfg->max_prefix_limit, 0,
+    tlog(LOG_INFO, "conf: max-unreachable-prefix = %zu (range [%d..%d], default %d)", cfg->limit.max, 0,
          int(max_prefix_limit_max), int(default_prefix_limit));
 }
 

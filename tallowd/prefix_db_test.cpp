@@ -83,9 +83,9 @@ TEST_F(DbTest, AddOrUpdateResults)
     EXPECT_EQ(e->epoch, 5u);
     EXPECT_EQ(add("10.1.2.0", 24, 1, 5), -2);
     EXPECT_EQ(add("10.1.2.0", 24, 0, 5), 0);
-    EXPECT_EQ(cfg.global_prefix_count, 1u);
+    EXPECT_EQ(cfg.limit.count, 1u);
 
-    cfg.max_prefix_limit = 1;
+    cfg.limit.max = 1;
     EXPECT_EQ(add("10.1.3.0", 24), -1);
     EXPECT_EQ(lines_with("db: prefix limit 1 reached (max-unreachable-prefix=1), dropping new entry", LOG_ERR), 1u);
     EXPECT_EQ(db.count, 1u);
@@ -93,13 +93,14 @@ TEST_F(DbTest, AddOrUpdateResults)
 
 TEST_F(DbTest, LimitCountsOverAllDatabasesAndStillRefreshes)
 {
-    cfg.max_prefix_limit = 10;
+    cfg.limit.max = 10;
     prefix_db other;
+    other.limit = &cfg.limit;
     for (uint32_t i = 0; i < 10; i++) {
         auto a = addr_v4(i);
         ASSERT_EQ(add_or_update(i % 2 ? &other : &db, 4, a.data(), 32, 0, 0), 1);
     }
-    EXPECT_EQ(cfg.global_prefix_count, 10u);
+    EXPECT_EQ(cfg.limit.count, 10u);
     auto a = addr_v4(100);
     EXPECT_EQ(add_or_update(&other, 4, a.data(), 32, 0, 0), -1);
     EXPECT_EQ(add_or_update(&db, 6, a.data(), 0, 0, 0), -1);
@@ -110,23 +111,23 @@ TEST_F(DbTest, LimitCountsOverAllDatabasesAndStillRefreshes)
     EXPECT_EQ(lookup(&other, 4, old.data(), 32)->epoch, 8u);
 
     clear(&other);
-    EXPECT_EQ(cfg.global_prefix_count, 5u);
-    cfg.max_prefix_limit = 0;
+    EXPECT_EQ(cfg.limit.count, 5u);
+    cfg.limit.max = 0;
     EXPECT_EQ(add_or_update(&other, 4, a.data(), 32, 0, 0), -1);
 }
 
-TEST_F(DbTest, NoContextMeansNoLimitAndNoGlobalCount)
+TEST_F(DbTest, NoLimitGivenMeansNoLimitAndNoGlobalCount)
 {
-    active_cfg.store(nullptr);
-    cfg.max_prefix_limit = 0;
+    db.limit = nullptr;  // a database outside any VRF
+    cfg.limit.max = 0;
     EXPECT_EQ(add("10.0.0.0", 8), 1);
     EXPECT_EQ(remove(&db, 4, addr_of("10.0.0.0").data(), 8), 0);
-    EXPECT_EQ(cfg.global_prefix_count, 0u);
+    EXPECT_EQ(cfg.limit.count, 0u);
 }
 
 TEST_F(DbTest, EightyPercentWarningOnce)
 {
-    cfg.max_prefix_limit = 25000;
+    cfg.limit.max = 25000;
     for (uint32_t i = 0; i < 19999; i++) {
         auto a = addr_v6(i);
         ASSERT_EQ(add_or_update(&db, 6, a.data(), 64, 0, 0), 1);
@@ -135,14 +136,14 @@ TEST_F(DbTest, EightyPercentWarningOnce)
     auto a = addr_v6(19999);
     ASSERT_EQ(add_or_update(&db, 6, a.data(), 64, 0, 0), 1);
     EXPECT_EQ(lines_with("db: global prefix count 20000 exceeds 80% of limit 25000", LOG_WARNING), 1u);
-    EXPECT_TRUE(cfg.limit_warned);
+    EXPECT_TRUE(cfg.limit.warned);
     // Dropping below and climbing again does not warn again.
     for (uint32_t i = 0; i < 100; i++)
         ASSERT_EQ(remove(&db, 6, addr_v6(i).data(), 64), 0);
     for (uint32_t i = 0; i < 200; i++)
         ASSERT_GE(add_or_update(&db, 6, addr_v6(i).data(), 64, 0, 0), -2);
     EXPECT_EQ(lines_with("exceeds 80%", LOG_WARNING), 1u);
-    EXPECT_EQ(cfg.global_prefix_count, 20000u);
+    EXPECT_EQ(cfg.limit.count, 20000u);
 }
 
 TEST_F(DbTest, SweepByEpochKeepsWithdrawnAndCurrent)
@@ -154,7 +155,7 @@ TEST_F(DbTest, SweepByEpochKeepsWithdrawnAndCurrent)
     EXPECT_EQ(sweep_stale(&db, 5), 5);
     EXPECT_EQ(lines_with("db: sweep removed 5 stale (epoch < 5)", LOG_INFO), 1u);
     EXPECT_EQ(db.count, 11u);
-    EXPECT_EQ(cfg.global_prefix_count, 11u);
+    EXPECT_EQ(cfg.limit.count, 11u);
     std::vector<std::string> want;
     for (uint32_t epoch = 0; epoch < 8; epoch++) {
         if (epoch >= 5)
@@ -183,7 +184,7 @@ TEST_F(DbTest, RemoveNonDefaultsKeepsBothDefaults)
     EXPECT_EQ(lines_with("db: removed 100 non-default entries (disconnect cleanup)", LOG_INFO), 1u);
     EXPECT_EQ(walk(db), (std::vector<std::string>{"0.0.0.0/0", "::/0"}));
     EXPECT_TRUE(only_defaults(&db));
-    EXPECT_EQ(cfg.global_prefix_count, 2u);
+    EXPECT_EQ(cfg.limit.count, 2u);
     EXPECT_EQ(remove_non_defaults(&db), 0);
     prefix_db empty;
     EXPECT_FALSE(only_defaults(&empty));
@@ -193,25 +194,25 @@ TEST_F(DbTest, ClearFloorsGlobalCount)
 {
     for (uint32_t i = 0; i < 5; i++)
         ASSERT_EQ(add_or_update(&db, 4, addr_v4(i).data(), 32, 0, 0), 1);
-    cfg.global_prefix_count = 3;
+    cfg.limit.count = 3;
     clear(&db);
-    EXPECT_EQ(cfg.global_prefix_count, 0u);
+    EXPECT_EQ(cfg.limit.count, 0u);
     EXPECT_EQ(db.count, 0u);
-    EXPECT_EQ(db.first, nullptr);
+    EXPECT_EQ(db.head(), nullptr);
     EXPECT_EQ(lookup(&db, 4, addr_v4(1).data(), 32), nullptr);
     // Removing from an empty or a fresh database is refused and leaves the count alone.
     EXPECT_EQ(remove(&db, 4, addr_v4(1).data(), 32), -1);
     ASSERT_EQ(add_or_update(&db, 4, addr_v4(1).data(), 32, 0, 0), 1);
-    cfg.global_prefix_count = 0;
+    cfg.limit.count = 0;
     EXPECT_EQ(remove(&db, 4, addr_v4(1).data(), 32), 0);
-    EXPECT_EQ(cfg.global_prefix_count, 0u);
+    EXPECT_EQ(cfg.limit.count, 0u);
 }
 
 // Many entries through the table's growth, removals from everywhere in the list and re-use of
 // freed entries: the walk keeps first-insertion order and every key stays findable.
 TEST_F(DbTest, InsertionOrderSurvivesRemovalsAndGrowth)
 {
-    cfg.max_prefix_limit = 200000;
+    cfg.limit.max = 200000;
     constexpr uint32_t n = 5000;
     for (uint32_t i = 0; i < n; i++)
         ASSERT_EQ(add_or_update(&db, i % 2 ? 6 : 4, (i % 2 ? addr_v6(i) : addr_v4(i)).data(), i % 2 ? 128 : 32, 0, i), 1);
@@ -229,14 +230,14 @@ TEST_F(DbTest, InsertionOrderSurvivesRemovalsAndGrowth)
     }
     std::vector<uint32_t> got;
     const prefix_entry *prev = nullptr;
-    for (const prefix_entry *e = db.first; e; e = e->list_next) {
+    for (const prefix_entry *e = db.head(); e; e = db.next(e)) {
         got.push_back(e->epoch);
         prev = e;
     }
     EXPECT_EQ(got, expect);
-    EXPECT_EQ(db.last, prev);
+    EXPECT_EQ(db.at(db.last), prev);
     EXPECT_EQ(db.count, expect.size());
-    EXPECT_EQ(cfg.global_prefix_count, expect.size());
+    EXPECT_EQ(cfg.limit.count, expect.size());
     for (uint32_t i : expect) {
         auto a = i % 2 ? addr_v6(i) : addr_v4(i);
         const prefix_entry *e = lookup(&db, i % 2 ? 6 : 4, a.data(), i % 2 ? 128 : 32);
@@ -245,8 +246,8 @@ TEST_F(DbTest, InsertionOrderSurvivesRemovalsAndGrowth)
     }
     // Sweeping everything empties the list from both ends.
     EXPECT_EQ(sweep_stale(&db, n + 1), int(expect.size()));
-    EXPECT_EQ(db.first, nullptr);
-    EXPECT_EQ(db.last, nullptr);
+    EXPECT_EQ(db.head(), nullptr);
+    EXPECT_EQ(db.at(db.last), nullptr);
     EXPECT_EQ(db.count, 0u);
     EXPECT_EQ(add("10.0.0.0", 8), 1);
     EXPECT_EQ(walk(db), std::vector<std::string>{"10.0.0.0/8"});
@@ -289,7 +290,7 @@ void exhaust_database()
     if (std::strcmp(last_err, "db: calloc failed") != 0 || db.count != added)
         std::_Exit(5);
     size_t walked = 0;
-    for (const prefix_entry *e = db.first; e; e = e->list_next)
+    for (const prefix_entry *e = db.head(); e; e = db.next(e))
         if (e->epoch != walked++)
             std::_Exit(6);
     if (walked != added || !lookup(&db, 6, addr_v6(uint32_t(added - 1)).data(), 128))

@@ -117,8 +117,8 @@ struct daemon_test : ::testing::Test {
     }
 };
 
-// An active daemon record of its own (a plain member, at the default log level) and one database,
-// with helpers that take addresses as text; every line is captured.
+// An active daemon record of its own (a plain member, at the default log level) and one database
+// under its limit, with helpers that take addresses as text; every line is captured.
 struct db_test : ::testing::Test {
     daemon_config cfg;
     prefix_db db;
@@ -127,6 +127,7 @@ struct db_test : ::testing::Test {
     {
         test_support::capture_log();
         active_cfg.store(&cfg);
+        db.limit = &cfg.limit;  // as vrf_lookup_or_create gives it to a VRF's database
     }
     void TearDown() override
     {
@@ -150,7 +151,7 @@ struct db_test : ::testing::Test {
     std::vector<std::string> walk(const prefix_db &d) const
     {
         std::vector<std::string> out;
-        for (const prefix_entry *e = d.first; e; e = e->list_next) {
+        for (const prefix_entry *e = d.head(); e; e = d.next(e)) {
             char buf[64];
             inet_ntop(e->afi == 4 ? AF_INET : AF_INET6, e->addr, buf, sizeof buf);
             out.push_back(std::string(buf) + "/" + std::to_string(e->plen));

@@ -33,6 +33,7 @@ vrf_context *vrf_lookup_or_create(daemon_config *cfg, uint32_t vrf_id)
         return nullptr;
     }
     vrf->vrf_id = vrf_id;
+    vrf->db.limit = &cfg->limit;
     cfg->vrfs.push_back(std::move(vrf));  // capacity reserved above: cannot throw
     tlog(LOG_INFO, "db: created VRF context %u", vrf_id);
     return cfg->vrfs.back().get();

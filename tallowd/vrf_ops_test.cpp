@@ -34,11 +34,11 @@ TEST_F(VrfOpsTest, VrfContextsInCreationOrder)
     ASSERT_EQ(add("10.0.0.0", 8, 0, 0, &b->db), 1);
     ASSERT_EQ(add("::", 0, 1, 0, &c->db), 1);
     EXPECT_TRUE(any_defaults_present(&cfg));
-    EXPECT_EQ(cfg.global_prefix_count, 2u);
+    EXPECT_EQ(cfg.limit.count, 2u);
 
     vrf_remove(&cfg, b);
     EXPECT_EQ(lines_with("db: removing VRF context 3 (0 interfaces)", LOG_INFO), 1u);
-    EXPECT_EQ(cfg.global_prefix_count, 1u);
+    EXPECT_EQ(cfg.limit.count, 1u);
     ASSERT_EQ(cfg.vrfs.size(), 2u);
     EXPECT_EQ(cfg.vrfs[0]->vrf_id, 7u);
     EXPECT_EQ(cfg.vrfs[1]->vrf_id, 9u);
@@ -47,7 +47,7 @@ TEST_F(VrfOpsTest, VrfContextsInCreationOrder)
 
     vrf_remove_all(&cfg);
     EXPECT_TRUE(cfg.vrfs.empty());
-    EXPECT_EQ(cfg.global_prefix_count, 0u);
+    EXPECT_EQ(cfg.limit.count, 0u);
 }
 
 TEST_F(VrfOpsTest, InjectDefaultsReplacesEveryDatabase)
@@ -70,7 +70,7 @@ TEST_F(VrfOpsTest, InjectDefaultsReplacesEveryDatabase)
         ASSERT_EQ(x->blobs.blob_count, 1);
         EXPECT_EQ(x->blobs.slots[0].len, 45);
     }
-    EXPECT_EQ(cfg.global_prefix_count, 4u);
+    EXPECT_EQ(cfg.limit.count, 4u);
     EXPECT_EQ(lines_with("failure: VRF 1: cleared prefix DB, injected default routes (0/0, ::/0)", LOG_INFO), 1u);
     EXPECT_EQ(lines_with("failure: FRR down, injecting default routes", LOG_WARNING), 1u);
     EXPECT_EQ(lines_with("failure: default routes pushed to all downlink interfaces", LOG_WARNING), 1u);
@@ -82,7 +82,7 @@ class DefaultsOverLimit : public VrfOpsTest, public ::testing::WithParamInterfac
 TEST_P(DefaultsOverLimit, EveryVrfGetsBothDefaults)
 {
     auto [limit, client_lost] = GetParam();
-    cfg.max_prefix_limit = limit;
+    cfg.limit.max = limit;
     cfg.frr_up = true;
     vrf_context *first = vrf_lookup_or_create(&cfg, 1);  // no prefixes, injected before the full one
     vrf_context *full = vrf_lookup_or_create(&cfg, 2);
@@ -98,7 +98,7 @@ TEST_P(DefaultsOverLimit, EveryVrfGetsBothDefaults)
         inject_defaults(&cfg);
     for (vrf_context *x : {first, full})
         EXPECT_EQ(walk(x->db), (std::vector<std::string>{"0.0.0.0/0", "::/0"})) << "VRF " << x->vrf_id;
-    EXPECT_EQ(cfg.global_prefix_count, 4u);
+    EXPECT_EQ(cfg.limit.count, 4u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Limits, DefaultsOverLimit,
