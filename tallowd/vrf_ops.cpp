@@ -172,8 +172,9 @@ void inject_defaults(daemon_config *cfg)
     tlog(LOG_WARNING, "failure: default routes pushed to all downlink interfaces");
 }
 
-// The routing suite going away, learnt in three ways: the policy for each, side by side. Their log
-// lines keep the prefix of the part that learns it (ipc:, mesra:).
+// The routing suite going away (its socket closing, the state service reporting zebra down) and the
+// switch daemon going away (vorsd reported down): the policy for each, side by side. Their log lines
+// keep the prefix of the part that learns it (ipc:, mesra:).
 
 // Its socket closed (ipc.cpp, when the last client is gone). Nothing during a warm boot, nor when
 // the state service has already reported zebra down. Otherwise, per VRF: stored default routes are
