@@ -1,5 +1,7 @@
 // Fixed-width fields in byte spans, bounds-checked: the daemon's one set of byte helpers, used for
-// the LLDP TLVs, the lldpd requests, the northbound messages and the netlink messages.
+// the LLDP TLVs, the lldpd requests, the northbound messages and the netlink messages. Of the
+// protocol header (tallowd_proto.h) the daemon uses the constants, the records and the record
+// getter and putter (tallowd_msg_hdr_get, tallowd_msg_hdr_put); its field helpers serve libtallowd.
 //
 // put_*: 0, or -1 with nothing written when the field does not fit.
 // get_*: 0 with the value stored, or -1 with the output untouched when the field is not all there.

@@ -34,7 +34,6 @@ void daemon_cleanup(std::unique_ptr<daemon_config> cfg);  // frees the record la
 int tallowd_ipc_init(daemon_config *cfg);
 void tallowd_ipc_accept(daemon_config *cfg);
 void tallowd_ipc_read(daemon_config *cfg, nb_client *client);
-void disconnect_cleanup(daemon_config *cfg);
 void tallowd_ipc_cleanup(daemon_config *cfg);
 
 /* dispatch.cpp: northbound message handling */
@@ -44,8 +43,7 @@ void handle_sync_begin(daemon_config *cfg, vrf_context *vrf, const uint8_t *msg,
 void handle_sync_end(daemon_config *cfg, vrf_context *vrf, const uint8_t *msg, size_t len);
 void handle_intf_set(daemon_config *cfg, vrf_context *vrf, const uint8_t *msg, size_t len);
 
-/* prefix_db.cpp: prefix database and VRF contexts */
-unsigned prefix_hash(uint8_t afi, const uint8_t *addr, uint8_t plen);
+/* prefix_db.cpp: the per-VRF prefix database and the global prefix limit */
 prefix_entry *lookup(prefix_db *db, uint8_t afi, const uint8_t *addr, uint8_t plen);
 int add_or_update(prefix_db *db, uint8_t afi, const uint8_t *addr, uint8_t plen, uint8_t w, uint32_t epoch);
 void add_default_routes(prefix_db *db);  // 0/0 and ::/0, never refused by the prefix limit
@@ -54,21 +52,40 @@ int sweep_stale(prefix_db *db, uint32_t epoch);
 int remove_non_defaults(prefix_db *db);
 void clear(prefix_db *db);
 bool only_defaults(const prefix_db *db);
+
+/* vrf_ops.cpp: whole VRFs: contexts, the one push and what a VRF owes, the routing suite going away */
 vrf_context *vrf_find(daemon_config *cfg, uint32_t vrf_id);
 vrf_context *vrf_lookup_or_create(daemon_config *cfg, uint32_t vrf_id);
 void vrf_remove(daemon_config *cfg, vrf_context *vrf);
 void vrf_remove_all(daemon_config *cfg);
 bool any_defaults_present(daemon_config *cfg);
-
-/* vrf_ops.cpp: whole-VRF operations */
-// Rebuilds the frames when asked and pushes them when lldpd is connected; when the connection
-// survives the push, the VRF owes nothing more (dirty and the holddown cleared). True then.
-bool vrf_push(daemon_config *cfg, vrf_context *vrf, bool rebuild, bool trigger);
+// What a VRF owes: `dirty` (a push of its frame set) and `holddown_pending` (armed at holddown_start,
+// it makes the timers push 100 ms later). vrf_owe_push sets them and vrf_push clears them; besides,
+// vrf_end_sync_state ends the holddown when the routing suite goes away (a push stays owed).
+void vrf_owe_push(vrf_context *vrf);  // dirty, and the holddown armed unless it already runs
+enum class owed_after {
+    settled_if_sent,  // nothing once the push went out (dirty and holddown cleared); else as it was
+    owed_until_sent,  // the holddown ends now; nothing once the push went out, else dirty
+    unchanged,        // as it was, sent or not (INTF_SET's new interfaces, an MTU change)
+    nothing,          // nothing, sent or not (a VRF with frames is pushed by the next connection)
+};
+struct push_request {
+    bool rebuild;       // build_blobs first
+    bool trigger;       // lldpd sends at once (flags 13) rather than at its interval (5)
+    owed_after owed;
+};
+// The one push of a VRF's frame set: rebuilds when asked, pushes when lldpd is connected, then
+// settles what the VRF owes as asked. True when the push went out and the connection survived.
+bool vrf_push(daemon_config *cfg, vrf_context *vrf, const push_request &req);
 void vrf_keep_defaults(daemon_config *cfg, vrf_context *vrf);  // drop the specifics, push if that changed anything
 void vrf_reset_to_defaults(vrf_context *vrf);                   // nothing but 0/0 and ::/0, epoch 0
 void vrf_end_sync_state(vrf_context *vrf);                      // no holddown, no sync, epoch 0
 void controlled_frr_down(daemon_config *cfg);
 void inject_defaults(daemon_config *cfg);
+// The routing suite going away: the policy per way of learning it (event: "down" or "deleted").
+void disconnect_cleanup(daemon_config *cfg);                          // its socket closed
+void zebra_reported_down(daemon_config *cfg, const char *event);      // the state service, zebra
+void vorsd_reported_down(daemon_config *cfg, const char *event);      // the state service, vorsd
 
 /* frames.cpp: proxy frame builder */
 uint16_t read_mtu(uint32_t ifindex, const char *sysfs_root = "/sys/class/net");

@@ -76,9 +76,7 @@ struct daemon_config {
     uint64_t lldpd_reconnects = 0;
     uint64_t txn_timeouts = 0;
 
-    size_t global_prefix_count = 0;
-    size_t max_prefix_limit = default_prefix_limit;
-    bool limit_warned = false;
+    prefix_limit limit = {.count = 0, .max = default_prefix_limit, .warned = false};  // every VRF's db points here
 
     mesra_handle_ptr mesra_handle;
     mesra_sub_ptr frr_sub;  // declared after the handle: released before it
@@ -94,6 +92,6 @@ struct daemon_config {
     static constexpr int LOG_LEVEL_DEBUG = 7;
 };
 
-// The process-wide context pointer, used by the signal handler, the prefix database, the
-// state-service descriptor callbacks and the dumps. Cleared before the record is freed.
+// The process-wide context pointer, used by the signal handler, the log, the state-service
+// descriptor callbacks and the dumps. Cleared before the record is freed.
 extern std::atomic<daemon_config *> active_cfg;

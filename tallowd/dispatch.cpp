@@ -180,11 +180,7 @@ void handle_prefix_update(daemon_config *cfg, vrf_context *vrf, const uint8_t *m
     if (changed) {
         if (!vrf->in_sync)
             push_immediate_delta(cfg, vrf, d);
-        vrf->dirty = 1;
-        if (!vrf->holddown_pending) {
-            vrf->holddown_start = monotonic_now();
-            vrf->holddown_pending = 1;
-        }
+        vrf_owe_push(vrf);
     }
     tlog(LOG_DEBUG, "ipc: PREFIX_UPDATE vrf=%u count=%u db_size=%zu", vrf->vrf_id, unsigned(count), vrf->db.count);
     if (vrf->db.count == 0 && vrf->intfs.empty()) {
@@ -235,11 +231,8 @@ void handle_sync_end(daemon_config *cfg, vrf_context *vrf, const uint8_t *msg, s
              defaults);
 
     vrf->in_sync = 0;
-    vrf->holddown_pending = 0;
-    if (!vrf_push(cfg, vrf, true, true)) {
-        vrf->dirty = 1;
+    if (!vrf_push(cfg, vrf, {.rebuild = true, .trigger = true, .owed = owed_after::owed_until_sent}))
         tlog(LOG_INFO, "ipc: SYNC_END: LLDPD not connected, blobs cached");
-    }
     tlog(LOG_INFO, "ipc: SYNC_END vrf=%u epoch=%u prefixes=%zu swept=%d", vrf->vrf_id, epoch, vrf->db.count, swept);
 }
 
@@ -279,8 +272,7 @@ void announce_intf_changes(daemon_config *cfg, vrf_context *vrf, std::span<const
     bool added = std::any_of(vrf->intfs.begin(), vrf->intfs.end(),
                              [&](uint32_t ifindex) { return !contains(old_list, ifindex); });
     if (added && vrf->db.count > 0) {
-        build_blobs(vrf, default_mtu);
-        tallowd_lldp_push_periodic(cfg, vrf, true);
+        vrf_push(cfg, vrf, {.rebuild = true, .trigger = true, .owed = owed_after::unchanged});
         tlog(LOG_INFO, "ipc: INTF_SET pushed to new intfs (VRF %u)", vrf->vrf_id);
     }
 }
@@ -319,16 +311,12 @@ void handle_intf_set(daemon_config *cfg, vrf_context *vrf, const uint8_t *msg_by
 
 void ipc_dispatch(daemon_config *cfg, const uint8_t *msg, size_t len)
 {
-    if (len < TALLOWD_HDR_LEN) {
+    tallowd_msg_hdr hdr{};
+    if (tallowd_msg_hdr_get(msg, len, &hdr) != 0) {
         tlog(LOG_ERR, "ipc: message too short: %u", unsigned(len));
         return;
     }
-    tallowd_msg_hdr hdr{};
     const_byte_span bytes(msg, len);
-    get_be16(bytes, TALLOWD_OFF_MSG_LEN, hdr.msg_len);
-    get_u8(bytes, TALLOWD_OFF_MSG_TYPE, hdr.msg_type);
-    get_be32(bytes, TALLOWD_OFF_VRF, hdr.vrf);
-    get_be32(bytes, TALLOWD_OFF_IFINDEX, hdr.ifindex);
     if (hdr.ifindex != 0)
         tlog(LOG_WARNING, "ipc: per-interface ifindex=%u not supported, treating as all", hdr.ifindex);
 

@@ -47,7 +47,7 @@ void append(char *buf, size_t size, size_t &used, const char *fmt, ...)
 void dump_vrf_syslog(const vrf_context &vrf)
 {
     size_t v4 = 0, v6 = 0, w0 = 0, w1 = 0;
-    for (const prefix_entry *e = vrf.db.first; e; e = e->list_next) {
+    for (const prefix_entry *e = vrf.db.head(); e; e = vrf.db.next(e)) {
         (e->afi == afi_ipv4 ? v4 : v6)++;
         (e->w ? w1 : w0)++;
     }
@@ -84,7 +84,7 @@ void dump_vrf_file(FILE *f, const vrf_context &vrf)
     for (uint16_t i = 0; i < vrf.blobs.blob_count; i++)
         fprintf(f, "    frame %u: %u bytes\n", i, vrf.blobs.slots[i].len);
     fprintf(f, "  Prefixes:\n");
-    for (const prefix_entry *e = vrf.db.first; e; e = e->list_next) {
+    for (const prefix_entry *e = vrf.db.head(); e; e = vrf.db.next(e)) {
         char text[INET6_ADDRSTRLEN] = "";
         inet_ntop(e->afi == afi_ipv4 ? AF_INET : AF_INET6, e->addr, text, sizeof text);
         fprintf(f, "    %s %s/%u W=%u epoch=%u\n", e->afi == afi_ipv4 ? "IPv4" : "IPv6", text, e->plen, e->w, e->epoch);

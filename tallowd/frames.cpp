@@ -65,18 +65,6 @@ inline size_t put_prefix_tlv(byte_span dst, size_t off, const prefix_entry *e)
     return put_prefix_tlv_of<ipv6_tlv_size, 16>(dst, off, e, ipv6_head);
 }
 
-// The entry after e in the database's insertion order. Entries added one after the other sit side
-// by side in the pool, so the neighbour in memory is tried first: the check is a well-predicted
-// branch, which lets the processor run ahead instead of waiting for each link to load.
-inline const prefix_entry *next_in_order(const prefix_entry *e)
-{
-    const prefix_entry *next = e->list_next;
-    if (next == e + 1) [[likely]]
-        return e + 1;
-    asm volatile("");  // keeps the two arms apart, so the choice stays a branch
-    return next;
-}
-
 // Parses the leading decimal number of a sysfs attribute; a number too wide for any MTU saturates.
 uint16_t parse_mtu(const char *text)
 {
@@ -112,8 +100,7 @@ int prefix_tlv_size(const prefix_entry *entry)
 
 uint16_t read_mtu(uint32_t ifindex, const char *sysfs_root)
 {
-    if (debug_logging())
-        tlog(LOG_DEBUG, "frag: read_mtu ifindex=%u", ifindex);
+    tlog(LOG_DEBUG, "frag: read_mtu ifindex=%u", ifindex);
     char name[IF_NAMESIZE];
     if (!if_indextoname(ifindex, name))
         return 0;
@@ -137,8 +124,7 @@ uint16_t read_mtu(uint32_t ifindex, const char *sysfs_root)
 
 uint16_t get_vrf_mtu(vrf_context *vrf, uint16_t default_mtu_value)
 {
-    if (debug_logging())
-        tlog(LOG_DEBUG, "frag: get_vrf_mtu vrf=%u default=%u", vrf->vrf_id, default_mtu_value);
+    tlog(LOG_DEBUG, "frag: get_vrf_mtu vrf=%u default=%u", vrf->vrf_id, default_mtu_value);
     if (vrf->intfs.empty())
         return default_mtu_value;
     uint16_t min = 0, max = 0;
@@ -152,8 +138,7 @@ uint16_t get_vrf_mtu(vrf_context *vrf, uint16_t default_mtu_value)
             max = m;
     }
     if (min == 0) {
-        if (debug_logging())
-            tlog(LOG_DEBUG, "frag: cannot read MTU for VRF %u, using default %u", vrf->vrf_id, default_mtu_value);
+        tlog(LOG_DEBUG, "frag: cannot read MTU for VRF %u, using default %u", vrf->vrf_id, default_mtu_value);
         return default_mtu_value;
     }
     if (min != max)
@@ -199,14 +184,14 @@ int build_defaults_blob(vrf_context *vrf)
     blob_set *set = &vrf->blobs;
     blobs_free(set);
     unsigned size = control_tlv_size;
-    for (const prefix_entry *e = vrf->db.first; e; e = e->list_next)
+    for (const prefix_entry *e = vrf->db.head(); e; e = vrf->db.next(e))
         if (e->plen == 0)
             size += unsigned(prefix_tlv_size(e));
     if (blobs_reserve(set, 1, uint16_t(size)) != 0)
         return -1;
     byte_span dst(set->slots[0].data.get(), size);
     size_t used = size_t(encode_header_tlv(dst, true, false, true));
-    for (const prefix_entry *e = vrf->db.first; e; e = e->list_next)
+    for (const prefix_entry *e = vrf->db.head(); e; e = vrf->db.next(e))
         if (e->plen == 0)
             used += put_prefix_tlv(dst, used, e);
     set->slots[0].len = uint16_t(used);
@@ -244,7 +229,8 @@ size_t slots_needed(const prefix_db &db, size_t size)
 // or -1 when the slots run out.
 int fill_blobs(blob_set *set, const prefix_db &db, size_t size)
 {
-    const prefix_entry *e = db.first;
+    uint32_t h = db.first;
+    const prefix_entry *e = db.at(h);
     uint16_t b = 0;
     while (e) {
         if (b == set->slot_capacity) {  // cannot happen with the estimate above; never write past the set
@@ -259,7 +245,7 @@ int fill_blobs(blob_set *set, const prefix_db &db, size_t size)
             if (n == 0)
                 break;
             used += n;
-            e = next_in_order(e);
+            e = db.step(e, h);
         }
         encode_header_tlv(slot, b == 0, e != nullptr, false);
         set->slots[b].len = uint16_t(used);
@@ -275,8 +261,7 @@ int build_blobs(vrf_context *vrf, uint16_t default_mtu_value)
 {
     prefix_db &db = vrf->db;
     blob_set *set = &vrf->blobs;
-    if (debug_logging())
-        tlog(LOG_DEBUG, "frag: build_blobs vrf=%u prefixes=%zu", vrf->vrf_id, db.count);
+    tlog(LOG_DEBUG, "frag: build_blobs vrf=%u prefixes=%zu", vrf->vrf_id, db.count);
     if (db.count == 0)
         return build_empty_blob(set);
     if (only_defaults(&db))
@@ -298,15 +283,14 @@ int build_blobs(vrf_context *vrf, uint16_t default_mtu_value)
     if (blobs_reserve(set, uint16_t(wanted), uint16_t(size)) != 0)
         return -1;
     int b = fill_blobs(set, db, size);
-    if (b > 0 && debug_logging())
+    if (b > 0)
         tlog(LOG_DEBUG, "frag: built %u blobs for VRF %u (%zu prefixes, mtu=%u)", unsigned(b), vrf->vrf_id, db.count, m);
     return b;
 }
 
 int build_immediate(std::span<const prefix_entry> entries, malloc_ptr<uint8_t> &out, uint16_t &out_len)
 {
-    if (debug_logging())
-        tlog(LOG_DEBUG, "frag: build_immediate count=%u", unsigned(entries.size()));
+    tlog(LOG_DEBUG, "frag: build_immediate count=%u", unsigned(entries.size()));
     size_t size = control_tlv_size;
     for (const prefix_entry &e : entries)
         size += size_t(prefix_tlv_size(&e));

@@ -99,7 +99,7 @@ std::vector<decoded> decode_set(const blob_set &set, size_t max_len)
 std::vector<decoded> expected_walk(const prefix_db &db)
 {
     std::vector<decoded> out;
-    for (const prefix_entry *e = db.first; e; e = e->list_next)
+    for (const prefix_entry *e = db.head(); e; e = db.next(e))
         out.push_back({e->afi, e->plen, e->w, bytes(e->addr, e->addr + (e->afi == 4 ? 4 : 16))});
     return out;
 }
@@ -112,8 +112,9 @@ protected:
     void SetUp() override
     {
         test_support::capture_log();
-        cfg.max_prefix_limit = 200000;
+        cfg.limit.max = 200000;
         active_cfg.store(&cfg);
+        vrf.db.limit = &cfg.limit;
         vrf.vrf_id = 5;
     }
     void TearDown() override

@@ -219,7 +219,7 @@ inline void check_invariants(daemon_config *cfg)
     for (const auto &vrf : cfg->vrfs) {
         const prefix_db &db = vrf->db;
         size_t n = 0, v4 = 0, defaults = 0;
-        for (const prefix_entry *e = db.first; e; e = e->list_next) {
+        for (const prefix_entry *e = db.head(); e; e = db.next(e)) {
             n++;
             v4 += e->afi == 4;
             defaults += e->plen == 0;
@@ -236,8 +236,8 @@ inline void check_invariants(daemon_config *cfg)
         }
         total += n;
     }
-    if (total != cfg->global_prefix_count) {
-        std::fprintf(stderr, "global prefix count %zu, databases hold %zu\n", cfg->global_prefix_count, total);
+    if (total != cfg->limit.count) {
+        std::fprintf(stderr, "global prefix count %zu, databases hold %zu\n", cfg->limit.count, total);
         std::abort();
     }
 }
@@ -246,8 +246,8 @@ inline void check_invariants(daemon_config *cfg)
 inline void reset(daemon_config *cfg)
 {
     vrf_remove_all(cfg);
-    cfg->global_prefix_count = 0;
-    cfg->limit_warned = false;
+    cfg->limit.count = 0;
+    cfg->limit.warned = false;
     cfg->warmboot = false;
     cfg->frr_up = false;
     cfg->vorsd_up = false;

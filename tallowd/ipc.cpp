@@ -1,5 +1,5 @@
-// Northbound server: the listening socket, the single routing-suite client, framing by msg_len and the
-// clean-up when the client goes away.
+// Northbound server: the listening socket, the single routing-suite client and framing by msg_len.
+// When the client goes away, the policy of vrf_ops.cpp (disconnect_cleanup) decides what follows.
 
 #include <grp.h>
 #include <sys/socket.h>
@@ -193,41 +193,6 @@ void tallowd_ipc_read(daemon_config *cfg, nb_client *client)
         return;
     tlog(LOG_WARNING, "FRR client read error: %s", strerror(errno));
     drop_client(cfg, client);
-}
-
-void disconnect_cleanup(daemon_config *cfg)
-{
-    tlog(LOG_WARNING, "ipc: last FRR client disconnected");
-    if (cfg->warmboot) {
-        tlog(LOG_NOTICE, "ipc: FRR disconnected during warmboot, skipping cleanup");
-        return;
-    }
-    if (!cfg->frr_up) {
-        tlog(LOG_INFO, "ipc: MESRA already handled FRR down, skipping disconnect cleanup");
-        return;
-    }
-    for (const auto &vrf_ptr : cfg->vrfs) {
-        vrf_context *vrf = vrf_ptr.get();
-        if (vrf->db.default_count > 0) {
-            vrf_keep_defaults(cfg, vrf);
-            tlog(LOG_INFO, "ipc: zebra down (VRF %u), defaults kept", vrf->vrf_id);
-        } else if (!vrf->intfs.empty()) {
-            vrf_reset_to_defaults(vrf);
-            vrf_push(cfg, vrf, true, true);
-            vrf->dirty = 0;
-            tlog(LOG_WARNING, "ipc: FRR crash (VRF %u), injected defaults", vrf->vrf_id);
-        } else {
-            clear(&vrf->db);
-            if (cfg->lldpd_connected) {
-                vrf_push(cfg, vrf, true, true);  // reaches no interface: the VRF has none
-                blobs_free(&vrf->blobs);
-            }
-            vrf->dirty = 0;
-            tlog(LOG_INFO, "ipc: feature disable (VRF %u), day-0", vrf->vrf_id);
-        }
-        vrf_end_sync_state(vrf);
-    }
-    tlog(LOG_INFO, "ipc: disconnect cleanup complete");
 }
 
 void tallowd_ipc_cleanup(daemon_config *cfg)

@@ -15,23 +15,24 @@
 
 namespace {
 
-void put_header(std::vector<uint8_t> &out, uint16_t len, uint8_t type, uint32_t vrf)
+// Appends a message of len bytes with its header filled in; the message's bytes.
+byte_span put_header(std::vector<uint8_t> &out, uint16_t len, uint8_t type, uint32_t vrf)
 {
     size_t at = out.size();
     out.resize(at + len);
     tallowd_msg_hdr hdr{len, type, 0, vrf, 0};
     tallowd_msg_hdr_put(out.data() + at, len, &hdr);
+    return byte_span(out).subspan(at);
 }
 
 std::vector<uint8_t> resync_stream(uint32_t vrf, uint32_t epoch, unsigned prefixes)
 {
     std::vector<uint8_t> s;
-    put_header(s, TALLOWD_SYNC_BEGIN_LEN, TALLOWD_MSG_SYNC_BEGIN, vrf);
-    tallowd_put_be32(s.data(), s.size(), TALLOWD_OFF_EPOCH, epoch);
+    put_be32(put_header(s, TALLOWD_SYNC_BEGIN_LEN, TALLOWD_MSG_SYNC_BEGIN, vrf), TALLOWD_OFF_EPOCH, epoch);
     for (unsigned base = 0; base < prefixes; base += TALLOWD_MAX_PREFIXES) {
-        size_t at = s.size();
-        put_header(s, uint16_t(TALLOWD_PREFIX_UPDATE_LEN(TALLOWD_MAX_PREFIXES)), TALLOWD_MSG_PREFIX_UPDATE, vrf);
-        tallowd_put_be16(s.data() + at, s.size() - at, TALLOWD_OFF_COUNT, uint16_t(TALLOWD_MAX_PREFIXES));
+        byte_span msg =
+            put_header(s, uint16_t(TALLOWD_PREFIX_UPDATE_LEN(TALLOWD_MAX_PREFIXES)), TALLOWD_MSG_PREFIX_UPDATE, vrf);
+        put_be16(msg, TALLOWD_OFF_COUNT, uint16_t(TALLOWD_MAX_PREFIXES));
         for (unsigned i = 0; i < TALLOWD_MAX_PREFIXES; i++) {
             unsigned k = (base + i) / 2;
             tallowd_prefix p{};
@@ -40,13 +41,12 @@ std::vector<uint8_t> resync_stream(uint32_t vrf, uint32_t epoch, unsigned prefix
             } else {
                 p = {6, 64, 0, 0, {0x20, 0x01, 0x0d, 0xb8, uint8_t(k >> 16), uint8_t(k >> 8), uint8_t(k)}};
             }
-            tallowd_prefix_put(s.data() + at, s.size() - at, TALLOWD_OFF_ENTRIES + i * TALLOWD_PREFIX_LEN, &p);
+            put_bytes(msg, TALLOWD_OFF_ENTRIES + i * TALLOWD_PREFIX_LEN, &p, sizeof p);
         }
     }
-    size_t at = s.size();
-    put_header(s, TALLOWD_SYNC_END_LEN, TALLOWD_MSG_SYNC_END, vrf);
-    tallowd_put_be32(s.data() + at, TALLOWD_SYNC_END_LEN, TALLOWD_OFF_EPOCH, epoch);
-    tallowd_put_be32(s.data() + at, TALLOWD_SYNC_END_LEN, TALLOWD_OFF_PREFIX_COUNT, prefixes);
+    byte_span end = put_header(s, TALLOWD_SYNC_END_LEN, TALLOWD_MSG_SYNC_END, vrf);
+    put_be32(end, TALLOWD_OFF_EPOCH, epoch);
+    put_be32(end, TALLOWD_OFF_PREFIX_COUNT, prefixes);
     return s;
 }
 
@@ -56,7 +56,7 @@ void BM_ResyncIngest(benchmark::State &state)
     std::unique_ptr<daemon_config> owner = daemon_create();
     daemon_config *cfg = owner.get();
     active_cfg.store(cfg);
-    cfg->max_prefix_limit = 200000;
+    cfg->limit.max = 200000;
     int sv[2];
     socketpair(AF_UNIX, SOCK_STREAM, 0, sv);
     set_nonblocking(sv[0]);

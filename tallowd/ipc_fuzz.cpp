@@ -38,8 +38,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     static const size_t limits[] = {0, 10, 2000, 200000};
     cfg->frr_up = data[0] & 1;
     cfg->warmboot = data[0] & 2;
-    cfg->max_prefix_limit = limits[(data[0] >> 2) & 3];
-    cfg->limit_warned = false;
+    cfg->limit.max = limits[(data[0] >> 2) & 3];
+    cfg->limit.warned = false;
     cfg->lldpd_connected = true;
     data++;
     size--;

@@ -96,6 +96,30 @@ ssize_t read_all(int fd, uint8_t *buf, size_t len)
     return ssize_t(len);
 }
 
+// Writes one request (head, then body) and reads lldpd's acknowledgement; when either fails the
+// connection is dropped (logged). The lines name an immediate (type-12) request as such.
+int write_and_ack(daemon_config *cfg, uint32_t ifindex, bool immediate, const uint8_t *head, size_t head_len,
+                  const uint8_t *body, size_t body_len)
+{
+    const int fd = cfg->lldpd_fd.get();
+    if (write_all(fd, head, head_len, body, body_len) < 0) {
+        tlog(LOG_WARNING, "lldp: %swrite failed for ifindex %u: %s", immediate ? "immediate " : "", ifindex,
+             strerror(errno));
+        lldpd_disconnect(cfg);
+        return -1;
+    }
+    uint8_t ack[lldpd_ack_len];
+    if (read_all(fd, ack, sizeof ack) < 0) {
+        if (immediate)
+            tlog(LOG_WARNING, "lldp: immediate ack failed for ifindex %u", ifindex);
+        else
+            tlog(LOG_WARNING, "lldp: ack read failed for ifindex %u: %s", ifindex, io_error_text(errno));
+        lldpd_disconnect(cfg);
+        return -1;
+    }
+    return 0;
+}
+
 // A type-11 request with room for the envelope and header in front of the blob payload, so that
 // the whole request goes out in one write and the payload can serve every interface of a push.
 // Returns -1 when the buffer cannot be allocated.
@@ -132,19 +156,7 @@ int send_frames_request(daemon_config *cfg, uint32_t ifindex, uint16_t blob_coun
         tlog(LOG_ERR, "lldp: request for ifindex %u too short for its header", ifindex);
         return -1;
     }
-
-    if (write_all(cfg->lldpd_fd.get(), request.data(), request.size(), nullptr, 0) < 0) {
-        tlog(LOG_WARNING, "lldp: write failed for ifindex %u: %s", ifindex, strerror(errno));
-        lldpd_disconnect(cfg);
-        return -1;
-    }
-    uint8_t ack[lldpd_ack_len];
-    if (read_all(cfg->lldpd_fd.get(), ack, sizeof ack) < 0) {
-        tlog(LOG_WARNING, "lldp: ack read failed for ifindex %u: %s", ifindex, io_error_text(errno));
-        lldpd_disconnect(cfg);
-        return -1;
-    }
-    return 0;
+    return write_and_ack(cfg, ifindex, false, request.data(), request.size(), nullptr, 0);
 }
 
 void set_timeout(int fd, int option, const char *name)
@@ -220,7 +232,8 @@ void lldpd_connect(daemon_config *cfg)
             break;
         if (!vrf->dirty && vrf->blobs.blob_count == 0)
             continue;
-        vrf_push(cfg, vrf.get(), vrf->dirty && !vrf->in_sync, true);
+        vrf_push(cfg, vrf.get(),
+                 {.rebuild = vrf->dirty && !vrf->in_sync, .trigger = true, .owed = owed_after::settled_if_sent});
     }
 }
 
@@ -255,20 +268,7 @@ int send_proxy_immediate(daemon_config *cfg, uint32_t ifindex, const uint8_t *bl
     uint8_t head[lldpd_request_prefix] = {};
     put_envelope(head, lldpd_req_immediate, uint64_t(len) + lldpd_header_len);
     put_be32(head, lldpd_envelope_len, ifindex);  // the rest of the header stays 0
-
-    int fd = cfg->lldpd_fd.get();
-    if (write_all(fd, head, sizeof head, blob, len) < 0) {
-        tlog(LOG_WARNING, "lldp: immediate write failed for ifindex %u: %s", ifindex, strerror(errno));
-        lldpd_disconnect(cfg);
-        return -1;
-    }
-    uint8_t ack[lldpd_ack_len];
-    if (read_all(fd, ack, sizeof ack) < 0) {
-        tlog(LOG_WARNING, "lldp: immediate ack failed for ifindex %u", ifindex);
-        lldpd_disconnect(cfg);
-        return -1;
-    }
-    return 0;
+    return write_and_ack(cfg, ifindex, true, head, sizeof head, blob, len);
 }
 
 namespace {

@@ -18,6 +18,8 @@ std::atomic<daemon_config *> active_cfg{nullptr};
 namespace {
 
 constexpr int poll_capacity = 256;
+// The longest poll: the lldpd reconnection, attempted at most once a second, has no timer of its own in
+// compute_poll_timeout and relies on this cap.
 constexpr int max_poll_timeout_ms = 1000;
 
 int log_mask_for(int level)
@@ -62,7 +64,7 @@ void load_config(daemon_config *cfg, const char *path)
     FILE *f = std::fopen(path, "r");
     if (!f) {
         tlog(LOG_INFO, "conf: %s absent, max_prefix_limit=%d (default)", path, int(default_prefix_limit));
-        cfg->max_prefix_limit = default_prefix_limit;
+        cfg->limit.max = default_prefix_limit;
         return;
     }
     char line[256];
@@ -87,12 +89,12 @@ void load_config(daemon_config *cfg, const char *path)
     std::fclose(f);
     if (!found)
         tlog(LOG_INFO, "conf: key not found in %s, using default %d", path, int(default_prefix_limit));
-    if (size_t(candidate) != cfg->max_prefix_limit) {
-        tlog(LOG_INFO, "conf: max_prefix_limit %zu -> %zu", cfg->max_prefix_limit, size_t(candidate));
-        cfg->max_prefix_limit = size_t(candidate);
-        cfg->limit_warned = false;
+    if (size_t(candidate) != cfg->limit.max) {
+        tlog(LOG_INFO, "conf: max_prefix_limit %zu -> %zu", cfg->limit.max, size_t(candidate));
+        cfg->limit.max = size_t(candidate);
+        cfg->limit.warned = false;
     }
-    tlog(LOG_INFO, "conf: max-unreachable-prefix = %zu (range [%d..%d], default %d)", cfg->max_prefix_limit, 0,
+    tlog(LOG_INFO, "conf: max-unreachable-prefix = %zu (range [%d..%d], default %d)", cfg->limit.max, 0,
          int(max_prefix_limit_max), int(default_prefix_limit));
 }
 
@@ -181,9 +183,8 @@ void holddown_pass(daemon_config *cfg, const timespec &now)
         if (elapsed < holddown_ms || vrf->in_sync)
             continue;  // inside a sync the holddown waits for SYNC_END
         tlog(LOG_DEBUG, "holddown expired VRF %u (%ld ms, %zu prefixes)", vrf->vrf_id, long(elapsed), vrf->db.count);
-        vrf->holddown_pending = 0;
         const bool connected = cfg->lldpd_connected;
-        vrf_push(cfg, vrf.get(), true, false);  // still owed until a push has gone out
+        vrf_push(cfg, vrf.get(), {.rebuild = true, .trigger = false, .owed = owed_after::owed_until_sent});
         if (!connected)
             tlog(LOG_INFO, "holddown: LLDPD not connected, blobs cached (VRF %u)", vrf->vrf_id);
         vrf->holddowns++;
@@ -200,7 +201,7 @@ void no_sync_pass(daemon_config *cfg, const timespec &now)
         vrf->awaiting_sync = 0;
         if (vrf->db.count == 0 && cfg->lldpd_connected) {
             tlog(LOG_INFO, "ipc: no SYNC after INTF_SET for VRF %u, pushing empty periodic", vrf->vrf_id);
-            vrf_push(cfg, vrf.get(), true, true);
+            vrf_push(cfg, vrf.get(), {.rebuild = true, .trigger = true, .owed = owed_after::settled_if_sent});
         }
     }
 }

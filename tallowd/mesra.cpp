@@ -1,6 +1,6 @@
 // Service-state integration: announces the daemon as up, follows the states of zebra and vorsd, and
-// acknowledges zebra's state-up. When either goes down outside a warm boot, the prefixes of every VRF
-// are replaced by default routes.
+// acknowledges zebra's state-up. What follows when either goes down is decided in vrf_ops.cpp
+// (zebra_reported_down, vorsd_reported_down), beside the policy for the routing suite's socket closing.
 
 #include <cstddef>
 #include <cstdint>
@@ -105,84 +105,70 @@ void mesra_remove_fd_cb(mesra *, int fd, void *)
 
 namespace {
 
-// What the daemon does with the state of one service it follows.
-struct watched_service {
-    const char *name;   // in the decode and deletion lines
-    const char *title;  // in the warm-boot lines
-    bool daemon_config::*up;
-    bool traced;                              // a guard warning and a trace line per callback
-    void (*on_up)(daemon_config *cfg);        // after the flag is set
-    void (*on_down)(daemon_config *cfg);      // after the flag is cleared, before the reaction
-    void (*react)(daemon_config *cfg);        // the down reaction outside a warm boot
-};
+// What one record says of a followed service that is `up` (as last reported): none when there is
+// nothing to act on (a malformed record, another value, a down report or a deletion while not up).
+enum class state_report { none, up, down, deleted };
 
-void frr_down_reaction(daemon_config *cfg)
+state_report read_report(const mesra_change *rec, const char *who, bool up)
 {
-    if (any_defaults_present(cfg))
-        controlled_frr_down(cfg);
-    else
-        inject_defaults(cfg);
-}
-
-// The switch daemon's loss always replaces the prefixes, stored defaults or not.
-const watched_service zebra_service = {"frr", "FRR", &daemon_config::frr_up, true, publish_frr_ack, delete_frr_ack,
-                                       frr_down_reaction};
-const watched_service vorsd_service = {"vorsd", "vorsd", &daemon_config::vorsd_up, false, nullptr, nullptr,
-                                       inject_defaults};
-
-void service_state_changed(const watched_service &svc, const mesra_change *rec, daemon_config *cfg)
-{
-    if (!rec || !cfg || (svc.traced && !cfg->mesra_handle)) {
-        if (svc.traced)
-            tlog(LOG_WARNING, "mesra: %s callback null guard (entry=%p cfg=%p ctx=%p)", svc.name,
-                 static_cast<const void *>(rec), static_cast<void *>(cfg),
-                 cfg ? static_cast<void *>(cfg->mesra_handle.get()) : nullptr);
-        return;
-    }
-    if (svc.traced)
-        tlog(LOG_DEBUG, "mesra: %s callback op=%d len=%zu rev=%lu", svc.name, rec->op, rec->len, rev_of(rec));
-
-    bool &up = cfg->*svc.up;
-    const char *event;
     if (rec->op == MESRA_OP_SET) {
         int value = 0;
-        if (!decode_state(rec, svc.name, value))
-            return;
-        if (value == state_up) {
-            up = true;
-            if (svc.on_up)
-                svc.on_up(cfg);  // every up report counts again
-            return;
-        }
-        if (value != state_down || !up)
-            return;
-        event = "down";
-    } else if (is_delete(rec->op) && up) {
-        tlog(LOG_WARNING, "mesra: %s state deleted (service down, rev=%lu)", svc.name, rev_of(rec));
-        event = "deleted";
-    } else {
-        return;
+        if (!decode_state(rec, who, value))
+            return state_report::none;
+        if (value == state_up)
+            return state_report::up;
+        return value == state_down && up ? state_report::down : state_report::none;
     }
+    if (is_delete(rec->op) && up) {
+        tlog(LOG_WARNING, "mesra: %s state deleted (service down, rev=%lu)", who, rev_of(rec));
+        return state_report::deleted;
+    }
+    return state_report::none;
+}
 
-    up = false;
-    if (svc.on_down)
-        svc.on_down(cfg);
-    if (cfg->warmboot)
-        tlog(LOG_NOTICE, "mesra: %s %s during warmboot, skipping default injection", svc.title, event);
-    else
-        svc.react(cfg);
+const char *event_name(state_report r)
+{
+    return r == state_report::deleted ? "deleted" : "down";
 }
 
 }  // namespace
 
+// zebra: every up report publishes the acknowledgement again; a down report or deletion withdraws
+// it and goes to the policy in vrf_ops.cpp.
 void frr_state_cb(const mesra_change *rec, void *user)
 {
-    service_state_changed(zebra_service, rec, static_cast<daemon_config *>(user));
+    auto *cfg = static_cast<daemon_config *>(user);
+    if (!rec || !cfg || !cfg->mesra_handle) {
+        tlog(LOG_WARNING, "mesra: frr callback null guard (entry=%p cfg=%p ctx=%p)", static_cast<const void *>(rec),
+             static_cast<void *>(cfg), cfg ? static_cast<void *>(cfg->mesra_handle.get()) : nullptr);
+        return;
+    }
+    tlog(LOG_DEBUG, "mesra: frr callback op=%d len=%zu rev=%lu", rec->op, rec->len, rev_of(rec));
+    state_report r = read_report(rec, "frr", cfg->frr_up);
+    if (r == state_report::none)
+        return;
+    if (r == state_report::up) {
+        cfg->frr_up = true;
+        publish_frr_ack(cfg);
+        return;
+    }
+    cfg->frr_up = false;
+    delete_frr_ack(cfg);
+    zebra_reported_down(cfg, event_name(r));
 }
 
+// vorsd: no acknowledgement, no trace; a down report or deletion goes to the policy in vrf_ops.cpp.
 void vorsd_state_cb(const mesra_change *rec, void *user)
 {
-    service_state_changed(vorsd_service, rec, static_cast<daemon_config *>(user));
+    auto *cfg = static_cast<daemon_config *>(user);
+    if (!rec || !cfg)
+        return;
+    state_report r = read_report(rec, "vorsd", cfg->vorsd_up);
+    if (r == state_report::none)
+        return;
+    cfg->vorsd_up = r == state_report::up;
+    if (r != state_report::up)
+        vorsd_reported_down(cfg, event_name(r));
 }
 
 void mesra_handle_deleter::operator()(mesra *m) const

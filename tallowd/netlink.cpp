@@ -189,9 +189,7 @@ void handle_newlink(daemon_config *cfg, const uint8_t *data, size_t len)
         return;
     if (vrf->mtu != uint16_t(mtu)) {
         tlog(LOG_INFO, "netlink: MTU %u on ifindex %u, rebuilding blobs (VRF %u)", mtu, ifindex, vrf->vrf_id);
-        build_blobs(vrf, default_mtu);
-        if (cfg->lldpd_connected)
-            tallowd_lldp_push_periodic(cfg, vrf, false);
+        vrf_push(cfg, vrf, {.rebuild = true, .trigger = false, .owed = owed_after::unchanged});
     } else {
         tlog(LOG_DEBUG, "netlink: MTU %u unchanged on ifindex %u (VRF %u), skipping", mtu, ifindex, vrf->vrf_id);
     }

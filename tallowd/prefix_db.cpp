@@ -1,5 +1,7 @@
-// Prefix database and VRF contexts: per-VRF hash table with an insertion-ordered entry list and the
-// global prefix limit.
+// The per-VRF prefix database: a hash table of bucket chains over the entries of a slab pool, an
+// insertion-ordered entry list (every link a 32-bit handle into the pool), and the global prefix
+// limit, reached through the database's `limit` field (counted over every VRF's database). The VRF
+// contexts that hold the databases, and give them the limit, are vrf_ops.cpp's.
 
 #include <bit>
 #include <cstring>
@@ -9,42 +11,9 @@
 
 namespace {
 
-// Entries are carved from chunks of 256; a handle is (chunk << 8) | slot.
-constexpr unsigned chunk_shift = 8;
-constexpr uint32_t chunk_entries = 1u << chunk_shift;
-constexpr uint32_t chunk_mask = chunk_entries - 1;
+constexpr uint32_t chunk_entries = 1u << prefix_chunk_shift;
 
 const uint8_t zero_addr[16] = {};
-
-}  // namespace
-
-struct prefix_pool {
-    heap_array<prefix_entry *> chunks;  // the first chunk_count hold chunk_entries entries each
-    uint32_t chunk_count = 0;
-    uint32_t used = 0;                  // handles handed out so far, free or not
-    uint32_t free_head = prefix_nil;    // freed entries, chained through hash_next
-    uint32_t last = prefix_nil;         // handle of the newest entry
-    heap_array<uint32_t> buckets;       // chain heads, bucket_mask + 1 of them
-    uint32_t bucket_mask = 0;
-
-    prefix_pool() = default;
-    prefix_pool(const prefix_pool &) = delete;
-    prefix_pool &operator=(const prefix_pool &) = delete;
-    ~prefix_pool()
-    {
-        for (uint32_t i = 0; i < chunk_count; i++)
-            std::free(chunks[i]);
-    }
-
-    prefix_entry *at(uint32_t h) const { return chunks[h >> chunk_shift] + (h & chunk_mask); }
-};
-
-void prefix_pool_deleter::operator()(prefix_pool *p) const
-{
-    delete p;
-}
-
-namespace {
 
 // The compared part of a key: the first ceil(plen/8) address bytes (at most 4 for IPv4, whose
 // other bytes are never stored), as two masked words, with bits past plen inside the last byte kept.
@@ -91,6 +60,8 @@ prefix_key make_key(uint8_t afi, const uint8_t *addr, uint8_t plen)
 
 // A multiplicative mix of the whole key: the address ranges a routing table holds differ in few
 // bits, and the index must spread them over every bucket of a table that grows with the entries.
+// (A polynomial such as 31 * h + byte folds neighbouring ranges together: 31 * x + y repeats for
+// x + 1, y - 31, which leaves long chains however many buckets exist.)
 uint64_t key_hash(const prefix_key &k)
 {
     uint64_t h = k.lo * 0x9E3779B97F4A7C15ull;
@@ -156,9 +127,9 @@ uint32_t pool_alloc(prefix_pool *pool)
         pool->free_head = pool->at(h)->hash_next;
         return h;
     }
-    if (pool->used == prefix_nil)
+    if (pool->used == prefix_nil - 1)  // never the handle before prefix_nil: h + 1 is always a handle
         return prefix_nil;
-    uint32_t chunk = pool->used >> chunk_shift;
+    uint32_t chunk = pool->used >> prefix_chunk_shift;
     if (chunk == pool->chunk_count) {
         if (chunk == pool->chunks.size() && pool->chunks.resize(chunk ? size_t(chunk) * 2 : 8) != 0)
             return prefix_nil;
@@ -177,12 +148,6 @@ void pool_release(prefix_pool *pool, prefix_entry *e, uint32_t h)
     pool->free_head = h;
 }
 
-// Handle of an entry met while walking the entry list: the newer neighbour links back to it.
-uint32_t handle_in_list(const prefix_pool *pool, const prefix_entry *e)
-{
-    return e->list_next ? e->list_next->list_prev : pool->last;
-}
-
 // Doubles the bucket array and rechains every entry, oldest first, so that each chain again
 // holds its newest entry at the head. Without memory the table keeps its size and chains merely
 // grow longer.
@@ -198,10 +163,12 @@ void grow_buckets(prefix_db *db)
         return;
     std::memset(nb.data(), 0xFF, new_n * sizeof(uint32_t));
     uint32_t mask = uint32_t(new_n - 1);
-    for (prefix_entry *e = db->first; e; e = e->list_next) {
+    uint32_t h = db->first;
+    for (prefix_entry *e = db->at(h); e;) {
         uint32_t *head = &nb[key_hash(entry_key(e)) & mask];
         e->hash_next = *head;
-        *head = handle_in_list(pool, e);
+        *head = h;
+        e = db->step(e, h);
     }
     pool->buckets = std::move(nb);
     pool->bucket_mask = mask;
@@ -214,9 +181,17 @@ void count_removed(prefix_db *db, const prefix_entry *e)
         db->v4_count--;
     if (e->plen == 0)
         db->default_count--;
-    daemon_config *cfg = active_cfg.load(std::memory_order_relaxed);
-    if (cfg && cfg->global_prefix_count > 0)
-        cfg->global_prefix_count--;
+    if (db->limit && db->limit->count > 0)
+        db->limit->count--;
+}
+
+// The entry of handle n, given an entry e of handle h: in the same chunk it is reached from e,
+// without the chunk table (list neighbours mostly are).
+prefix_entry *near(const prefix_pool *pool, prefix_entry *e, uint32_t h, uint32_t n)
+{
+    if (n >> prefix_chunk_shift == h >> prefix_chunk_shift)
+        return e + (ptrdiff_t(n) - ptrdiff_t(h));
+    return pool->at(n);
 }
 
 // Unlinks the entry (found through *link, handle h) from its chain and the entry list and frees it.
@@ -224,27 +199,23 @@ void erase(prefix_db *db, uint32_t *link, prefix_entry *e, uint32_t h)
 {
     prefix_pool *pool = db->pool.get();
     *link = e->hash_next;
-    prefix_entry *next = e->list_next;
-    prefix_entry *prev = e->list_prev == prefix_nil ? nullptr : pool->at(e->list_prev);
-    if (prev)
-        prev->list_next = next;
+    if (e->list_prev != prefix_nil)
+        near(pool, e, h, e->list_prev)->list_next = e->list_next;
     else
-        db->first = next;
-    if (next) {
-        next->list_prev = e->list_prev;
-    } else {
-        db->last = prev;
-        pool->last = e->list_prev;
-    }
+        db->first = e->list_next;
+    if (e->list_next != prefix_nil)
+        near(pool, e, h, e->list_next)->list_prev = e->list_prev;
+    else
+        db->last = e->list_prev;
     count_removed(db, e);
     pool_release(pool, e, h);
 }
 
-// Erases an entry reached by walking the entry list: its chain link is found through its key.
-void erase_entry(prefix_db *db, prefix_entry *e)
+// Erases the entry of handle h, reached by walking the entry list: its chain link is found
+// through its key.
+void erase_entry(prefix_db *db, prefix_entry *e, uint32_t h)
 {
     prefix_pool *pool = db->pool.get();
-    uint32_t h = handle_in_list(pool, e);
     uint32_t *l = &pool->buckets[key_hash(entry_key(e)) & pool->bucket_mask];
     while (*l != h) {
         if (*l == prefix_nil)
@@ -255,20 +226,6 @@ void erase_entry(prefix_db *db, prefix_entry *e)
 }
 
 }  // namespace
-
-// The bucket of a key in a table of 512 chains. The database indexes with key_hash instead: its
-// table grows past 512 buckets, and this polynomial folds neighbouring address ranges together
-// (31 * x + y repeats for x + 1, y - 31), which would leave long chains however many buckets exist.
-unsigned prefix_hash(uint8_t afi, const uint8_t *addr, uint8_t plen)
-{
-    unsigned h = unsigned(afi) ^ unsigned(plen);
-    unsigned n = (unsigned(plen) + 7) / 8;
-    if (n > 16)
-        n = 16;
-    for (unsigned i = 0; i < n; i++)
-        h = h * 31 + addr[i];
-    return h % prefix_buckets;
-}
 
 prefix_entry *lookup(prefix_db *db, uint8_t afi, const uint8_t *addr, uint8_t plen)
 {
@@ -286,7 +243,7 @@ enum class limit_check { enforce, exempt };
 int store(prefix_db *db, uint8_t afi, const uint8_t *addr, uint8_t plen, uint8_t w, uint32_t epoch,
           limit_check limit)
 {
-    if (debug_logging())
+    if (debug_logging())  // once per prefix: the guard spares the call (prefix_db_bench)
         tlog(LOG_DEBUG, "db: add_or_update afi=%u plen=%u w=%u epoch=%u", afi, plen, w, epoch);
 
     prefix_key k = make_key(afi, addr, plen);
@@ -299,10 +256,10 @@ int store(prefix_db *db, uint8_t afi, const uint8_t *addr, uint8_t plen, uint8_t
         }
     }
 
-    daemon_config *cfg = active_cfg.load(std::memory_order_relaxed);
-    if (limit == limit_check::enforce && cfg && cfg->global_prefix_count >= cfg->max_prefix_limit) {
-        tlog(LOG_ERR, "db: prefix limit %zu reached (max-unreachable-prefix=%zu), dropping new entry",
-             cfg->global_prefix_count, cfg->max_prefix_limit);
+    prefix_limit *lim = db->limit;
+    if (limit == limit_check::enforce && lim && lim->count >= lim->max) {
+        tlog(LOG_ERR, "db: prefix limit %zu reached (max-unreachable-prefix=%zu), dropping new entry", lim->count,
+             lim->max);
         return -1;
     }
 
@@ -327,13 +284,13 @@ int store(prefix_db *db, uint8_t afi, const uint8_t *addr, uint8_t plen, uint8_t
     e->hash_next = *head;
     *head = h;
 
-    e->list_prev = pool->last;
-    if (db->last)
-        db->last->list_next = e;
+    e->list_next = prefix_nil;
+    e->list_prev = db->last;
+    if (db->last != prefix_nil)
+        pool->at(db->last)->list_next = h;
     else
-        db->first = e;
-    db->last = e;
-    pool->last = h;
+        db->first = h;
+    db->last = h;
 
     db->count++;
     if (afi == afi_ipv4)
@@ -343,12 +300,11 @@ int store(prefix_db *db, uint8_t afi, const uint8_t *addr, uint8_t plen, uint8_t
     if (db->count > size_t(pool->bucket_mask) + 1)
         grow_buckets(db);
 
-    if (cfg) {
-        cfg->global_prefix_count++;
-        if (!cfg->limit_warned && cfg->global_prefix_count >= cfg->max_prefix_limit * 8 / 10) {
-            tlog(LOG_WARNING, "db: global prefix count %zu exceeds 80%% of limit %zu", cfg->global_prefix_count,
-                 cfg->max_prefix_limit);
-            cfg->limit_warned = true;
+    if (lim) {
+        lim->count++;
+        if (!lim->warned && lim->count >= lim->max * 8 / 10) {
+            tlog(LOG_WARNING, "db: global prefix count %zu exceeds 80%% of limit %zu", lim->count, lim->max);
+            lim->warned = true;
         }
     }
     return 1;
@@ -369,7 +325,7 @@ void add_default_routes(prefix_db *db)
 
 int remove(prefix_db *db, uint8_t afi, const uint8_t *addr, uint8_t plen)
 {
-    if (debug_logging())
+    if (debug_logging())  // once per prefix, like add_or_update
         tlog(LOG_DEBUG, "db: remove afi=%u plen=%u", afi, plen);
     if (!db->pool)
         return -1;
@@ -384,13 +340,14 @@ int remove(prefix_db *db, uint8_t afi, const uint8_t *addr, uint8_t plen)
 
 int sweep_stale(prefix_db *db, uint32_t epoch)
 {
-    if (debug_logging())
-        tlog(LOG_DEBUG, "db: sweep_stale epoch=%u count=%zu", epoch, db->count);
+    tlog(LOG_DEBUG, "db: sweep_stale epoch=%u count=%zu", epoch, db->count);
     int removed = 0;
-    for (prefix_entry *e = db->first; e;) {
-        prefix_entry *next = e->list_next;
+    uint32_t h = db->first;
+    for (prefix_entry *e = db->at(h); e;) {
+        const uint32_t this_h = h;
+        prefix_entry *next = db->step(e, h);
         if (e->epoch < epoch && e->w == 0) {
-            erase_entry(db, e);
+            erase_entry(db, e, this_h);
             removed++;
         }
         e = next;
@@ -402,13 +359,14 @@ int sweep_stale(prefix_db *db, uint32_t epoch)
 
 int remove_non_defaults(prefix_db *db)
 {
-    if (debug_logging())
-        tlog(LOG_DEBUG, "db: remove_non_defaults count=%zu", db->count);
+    tlog(LOG_DEBUG, "db: remove_non_defaults count=%zu", db->count);
     int removed = 0;
-    for (prefix_entry *e = db->first; e;) {
-        prefix_entry *next = e->list_next;
+    uint32_t h = db->first;
+    for (prefix_entry *e = db->at(h); e;) {
+        const uint32_t this_h = h;
+        prefix_entry *next = db->step(e, h);
         if (e->plen != 0) {
-            erase_entry(db, e);
+            erase_entry(db, e, this_h);
             removed++;
         }
         e = next;
@@ -420,14 +378,12 @@ int remove_non_defaults(prefix_db *db)
 
 void clear(prefix_db *db)
 {
-    if (debug_logging())
-        tlog(LOG_DEBUG, "db: clear count=%zu", db->count);
-    daemon_config *cfg = active_cfg.load(std::memory_order_relaxed);
-    if (cfg)
-        cfg->global_prefix_count = cfg->global_prefix_count > db->count ? cfg->global_prefix_count - db->count : 0;
+    tlog(LOG_DEBUG, "db: clear count=%zu", db->count);
+    if (db->limit)
+        db->limit->count = db->limit->count > db->count ? db->limit->count - db->count : 0;
     db->pool.reset();
-    db->first = nullptr;
-    db->last = nullptr;
+    db->first = prefix_nil;
+    db->last = prefix_nil;
     db->count = 0;
     db->v4_count = 0;
     db->default_count = 0;

@@ -59,11 +59,13 @@ std::vector<size_t> shuffled_order()
     return order;
 }
 
+// An active daemon record whose limit every benchmark's database is given, as vrf_lookup_or_create
+// gives it to a VRF's.
 struct context_guard {
     daemon_config cfg;
     context_guard()
     {
-        cfg.max_prefix_limit = resync_size;
+        cfg.limit.max = resync_size;
         active_cfg.store(&cfg);
     }
     ~context_guard() { active_cfg.store(nullptr); }
@@ -86,6 +88,7 @@ void BM_AddNew(benchmark::State &state)
     const auto &k = keys();
     for (auto _ : state) {
         prefix_db db;
+        db.limit = &guard.cfg.limit;  // as a VRF's database
         for (const key &x : k)
             benchmark::DoNotOptimize(add_or_update(&db, x.afi, x.addr.data(), x.plen, 0, 1));
         state.PauseTiming();
@@ -104,6 +107,7 @@ void BM_Refresh(benchmark::State &state)
 {
     context_guard guard;
     prefix_db db;
+    db.limit = &guard.cfg.limit;  // as a VRF's database
     fill(&db, 1);
     const auto &k = keys();
     std::vector<size_t> order = shuffled_order();
@@ -126,6 +130,7 @@ void BM_Lookup(benchmark::State &state)
 {
     context_guard guard;
     prefix_db db;
+    db.limit = &guard.cfg.limit;  // as a VRF's database
     fill(&db, 1);
     const auto &k = keys();
     std::vector<size_t> order = shuffled_order();
@@ -154,6 +159,7 @@ void BM_SweepStale(benchmark::State &state)
     context_guard guard;
     bool stale = state.range(0) != 0;
     prefix_db db;
+    db.limit = &guard.cfg.limit;  // as a VRF's database
     fill(&db, 5);
     for (auto _ : state) {
         if (stale) {
@@ -182,6 +188,7 @@ void BM_MemoryPerPrefix(benchmark::State &state)
     double per_prefix = 0;
     for (auto _ : state) {
         prefix_db db;
+        db.limit = &guard.cfg.limit;  // as a VRF's database
         size_t before = heap_in_use();
         fill(&db, 1);
         size_t after = heap_in_use();

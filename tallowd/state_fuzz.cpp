@@ -195,7 +195,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     static const size_t limits[] = {0, 10, 2000, 200000};
     fuzz_support::input in{data, size};
     uint8_t flags = in.u8();
-    cfg->max_prefix_limit = limits[flags >> 6];
+    cfg->limit.max = limits[flags >> 6];
     fuzz_support::setup_vrfs(cfg, in, (flags & 3) + 1);
     cfg->frr_up = flags & 4;
     cfg->vorsd_up = flags & 8;

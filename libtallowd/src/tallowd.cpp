@@ -77,6 +77,18 @@ int send_raw(tallowd_handle *h, const uint8_t *msg, size_t len)
     return TALLOWD_ERR_CONN;
 }
 
+// A message of the header alone (WARMBOOT_START, WARMBOOT_END): VRF and interface 0.
+int send_header_only(tallowd_handle *h, uint8_t type, const char *name)
+{
+    if (!h)
+        return TALLOWD_ERR_INVAL;
+    syslog(LOG_DEBUG, "lldp-lib: %s", name);
+
+    uint8_t buf[TALLOWD_WARMBOOT_LEN];
+    put_header(buf, sizeof buf, type, 0, 0);
+    return send_raw(h, buf, sizeof buf);
+}
+
 }  // namespace
 
 extern "C" {
@@ -198,24 +210,12 @@ int tallowd_intf_set(tallowd_handle *h, uint32_t vrf, const uint32_t *ifindexes,
 
 int tallowd_warmboot_start(tallowd_handle *h)
 {
-    if (!h)
-        return TALLOWD_ERR_INVAL;
-    syslog(LOG_DEBUG, "lldp-lib: warmboot_start");
-
-    uint8_t buf[TALLOWD_WARMBOOT_LEN];
-    put_header(buf, sizeof buf, TALLOWD_MSG_WARMBOOT_START, 0, 0);
-    return send_raw(h, buf, sizeof buf);
+    return send_header_only(h, TALLOWD_MSG_WARMBOOT_START, "warmboot_start");
 }
 
 int tallowd_warmboot_end(tallowd_handle *h)
 {
-    if (!h)
-        return TALLOWD_ERR_INVAL;
-    syslog(LOG_DEBUG, "lldp-lib: warmboot_end");
-
-    uint8_t buf[TALLOWD_WARMBOOT_LEN];
-    put_header(buf, sizeof buf, TALLOWD_MSG_WARMBOOT_END, 0, 0);
-    return send_raw(h, buf, sizeof buf);
+    return send_header_only(h, TALLOWD_MSG_WARMBOOT_END, "warmboot_end");
 }
 
 void tallowd_disconnect(tallowd_handle *h)

@@ -110,31 +110,28 @@ def test_resync_warnings(connected, end_epoch, count, warning, kept):
     assert d.wait_for(r"mismatch", start=start).priority == 4
 
 
-def test_intf_set_flushes_removed_and_pushes_to_new(connected):
+@pytest.mark.parametrize("new_intfs, expected", [
+    # 1 leaves: flushed (an empty immediate blob) and cleared; 2 stays and 3 joins: both get the set.
+    ([2, 3], [(12, 1, None, [FLUSH_BLOB]), (11, 1, FLAGS_TRIGGER, []),
+              (11, 2, FLAGS_TRIGGER, ["10.1.0.0/16"]), (11, 3, FLAGS_TRIGGER, ["10.1.0.0/16"])]),
+    # No interfaces: each is flushed and cleared, and the VRF is forgotten.
+    ([], [(12, 1, None, [FLUSH_BLOB]), (11, 1, FLAGS_TRIGGER, []),
+          (12, 2, None, [FLUSH_BLOB]), (11, 2, FLAGS_TRIGGER, [])]),
+], ids=["flushes-removed-pushes-to-new", "without-interfaces-forgets-the-vrf"])
+def test_intf_set_flushes_removed_and_pushes_to_new(connected, new_intfs, expected):
     d, lldpd, c = connected
     c.send(intf_set(5, [1, 2]))
     resync(c, 5, 1, ["10.1.0.0/16"])
     lldpd.wait_requests(2)
     mark = lldpd.mark()
-    c.send(intf_set(5, [2, 3]))
+    c.send(intf_set(5, new_intfs))
     reqs = lldpd.wait_requests(4, since=mark)
     barrier(c, d)
     assert lldpd.requests()[mark:] == reqs
-    assert [(r.type, r.ifindex) for r in reqs] == [(12, 1), (11, 1), (11, 2), (11, 3)]
-    assert reqs[0].blobs == [FLUSH_BLOB]
-    assert (reqs[1].flags, reqs[1].blobs) == (FLAGS_TRIGGER, [])
-    assert summary(reqs[2:]) == [(11, 2, FLAGS_TRIGGER, ["10.1.0.0/16"]), (11, 3, FLAGS_TRIGGER, ["10.1.0.0/16"])]
-
-
-def test_intf_set_without_interfaces_flushes_and_forgets_the_vrf(connected):
-    d, lldpd, c = connected
-    c.send(intf_set(5, [1, 2]))
-    resync(c, 5, 1, ["10.1.0.0/16"])
-    lldpd.wait_requests(2)
-    mark = lldpd.mark()
-    c.send(intf_set(5, []))
-    reqs = lldpd.wait_requests(4, since=mark)
-    assert [(r.type, r.ifindex, r.flags) for r in reqs] == [(12, 1, None), (11, 1, 13), (12, 2, None), (11, 2, 13)]
+    assert [(r.type, r.ifindex, r.flags, r.blobs if r.type == 12 else r.prefixes()) for r in reqs] == expected
+    assert reqs[1].blobs == []  # a clear carries no blob at all, not even a control TLV
+    if new_intfs:
+        return
     d.wait_for(r"^ipc: INTF_SET vrf=5 downlinks=0$")
     # The context is gone: a new update has no interfaces to go to.
     c.send(updates(5, ["10.9.0.0/16"]))
