@@ -1,6 +1,9 @@
 """What a hostile or broken neighbour costs the host agent, run by hand inside a private sandbox:
 
-    /usr/bin/python3 bench/host_hostile_bench.py build-bench [open-set-prefixes] [delta-prefixes]
+    /usr/bin/python3 bench/host_hostile_bench.py build-bench [open-set-prefixes] [delta-prefixes] [agent options]
+
+(An agent with the default cap of 200000 prefixes per uplink takes 400000 deltas only with
+`--max-prefixes 400000` among the agent options.)
 
 1. An open set that never closes: a FIRST frame and then MORE frames only, carrying 1000000 IPv6
    prefixes by default (MTU 9000). Reported: the agent's resident memory before and after, its CPU
@@ -49,13 +52,13 @@ def v6(i):
     return prefix_tlv(str(ipaddress.IPv6Network(((0x20010db8 << 96) | (i << 64), 64))))
 
 
-def in_box(prefix, body):
+def in_box(prefix, body, extra):
     box = Sandbox()
     box.prefix = prefix
     box.enter()
     try:
         args, senders = add_uplinks(box, "ab", mtu=9000)
-        agent = start_agent(box, args)
+        agent = start_agent(box, args + extra)
         pid = agent_pid()
         return body(agent, senders["a"], pid)
     finally:
@@ -93,8 +96,9 @@ def main():
     prefix = (ROOT / (sys.argv[1] if len(sys.argv) > 1 else "build-bench") / "stage").resolve()
     open_count = int(sys.argv[2]) if len(sys.argv) > 2 else 1000000
     delta_count = int(sys.argv[3]) if len(sys.argv) > 3 else 400000
-    in_box(prefix, lambda a, s, pid: open_set(a, s, pid, open_count))
-    in_box(prefix, lambda a, s, pid: deltas(a, s, pid, delta_count))
+    extra = sys.argv[4:]
+    in_box(prefix, lambda a, s, pid: open_set(a, s, pid, open_count), [])
+    in_box(prefix, lambda a, s, pid: deltas(a, s, pid, delta_count), extra)
 
 
 if __name__ == "__main__":
