@@ -7,7 +7,8 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 run=$TARVIK_BOOT_RUN
 cg=/sys/fs/cgroup/$(basename "$run")
 
-mount -t tmpfs -o mode=0755 tmpfs /run
+# -n: without it mount makes /run/mount for its notes on the machine's /run, before covering it.
+mount -n -t tmpfs -o mode=0755 tmpfs /run
 mount -t cgroup2 cgroup2 /sys/fs/cgroup
 mount -t tmpfs -o mode=0755 tmpfs "$run"
 mkdir "$run/upper" "$run/work" "$run/root"

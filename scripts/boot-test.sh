@@ -60,8 +60,9 @@ if [ ! -e "$base/.complete" ]; then
   rm -rf "$cache"/root-* "$cache"/tmp-*
   mkdir -p "$cache"
   # debootstrap mounts /proc and /sys in the new root: in a mount namespace of its own, with a /run of
-  # its own for the mount table's notes, none of that reaches the machine.
-  unshare --mount --propagation private -- sh -c 'mount -t tmpfs -o mode=0755 tmpfs /run && exec "$@"' sh \
+  # its own for the mount table's notes, none of that reaches the machine. (-n: mount would otherwise
+  # make /run/mount on the machine's /run before covering it.)
+  unshare --mount --propagation private -- sh -c 'mount -n -t tmpfs -o mode=0755 tmpfs /run && exec "$@"' sh \
     debootstrap --variant=minbase --include="$include" "$suite" "$cache/tmp-$key" "$mirror" \
     >"$cache/debootstrap.log" 2>&1 || { tail -30 "$cache/debootstrap.log"; echo "boot-test: debootstrap failed"; exit 1; }
   rm -rf "$cache/tmp-$key"/var/cache/apt/archives/*.deb "$cache/tmp-$key"/var/lib/apt/lists/*
@@ -73,12 +74,40 @@ else
 fi
 
 # --- one run, inside namespaces of its own ---------------------------------------------------
+# What the run could leave on the machine: nspawn's directories under /run, mount's notes, the run's
+# cgroup (in the machine's cgroup2 hierarchy), mounts of the run or the cache.
+cgroup2=$(awk '$9 == "cgroup2" {print $5; exit}' /proc/self/mountinfo)
+leftovers() {
+  ls -A /run/systemd/nspawn 2>/dev/null | sed 's|^|/run/systemd/nspawn/|'
+  [ -e /run/systemd/nspawn ] && echo "/run/systemd/nspawn"
+  [ -e /run/mount ] && echo "/run/mount"
+  [ -n "$cgroup2" ] && find "$cgroup2" -maxdepth 1 -type d -name 'tarvik-boot-*'
+  awk -v c="$cache" -v r="$run" 'index($5, c) == 1 || index($5, r) == 1 {print "mount " $5}' /proc/self/mountinfo
+}
 run=$(mktemp -d /tmp/tarvik-boot-XXXXXX)
-trap 'rm -rf "$run"' EXIT
+before=$(leftovers)
+finish() {
+  # The namespaces are gone with their last process; a cgroup the inner part could not remove is empty
+  # by now and goes here.
+  if [ -n "$cgroup2" ] && [ -d "$cgroup2/$(basename "$run")" ]; then
+    find "$cgroup2/$(basename "$run")" -depth -type d -exec rmdir {} + 2>/dev/null
+  fi
+  rmdir "$run" 2>/dev/null
+  after=$(leftovers)
+  if [ "$after" != "$before" ]; then
+    echo "boot-test: left on the machine:"
+    diff <(echo "$before") <(echo "$after") | sed -n 's/^> /  /p'
+    return 1
+  fi
+  echo "boot-test: nothing left on the machine (no /run/systemd/nspawn, cgroup or mount of the run)"
+}
+trap 'finish; exit 1' INT TERM
+
 export TARVIK_BOOT_BASE=$base TARVIK_BOOT_DEBS=$debs TARVIK_BOOT_RUN=$run TARVIK_BOOT_PACKAGES="${packages[*]}"
 set +e
-unshare --mount --propagation private --pid --fork --mount-proc -- \
+# --kill-child: should this script die, the namespace's first process is told to clean up.
+unshare --mount --propagation private --pid --fork --mount-proc --kill-child=TERM -- \
   "$root/scripts/boot-test-inner.sh" "$@"
 status=$?
-set -e
+finish || status=1
 exit $status
