@@ -27,6 +27,19 @@ install_missing -- build-essential cmake g++ clang-14 libclang-rt-14-dev googlet
 install_missing --no-install-recommends -- debhelper dh-python dpkg-dev fakeroot devscripts lintian man-db \
   groff-base pkg-config systemd
 
+# Debian's lldpd, run beside the host agent in its tests; installing it must not start it on this
+# machine, so services are refused while it installs (unless a policy is already in place).
+if ! dpkg-query -W -f='${Status}' lldpd 2>/dev/null | grep -q "install ok installed"; then
+  if [ ! -e /usr/sbin/policy-rc.d ]; then
+    printf '#!/bin/sh\nexit 101\n' >/usr/sbin/policy-rc.d
+    chmod 755 /usr/sbin/policy-rc.d
+    trap 'rm -f /usr/sbin/policy-rc.d' EXIT
+  fi
+  install_missing --no-install-recommends -- lldpd
+  rm -f /usr/sbin/policy-rc.d
+  trap - EXIT
+fi
+
 build=${1:-build}
 shift || true
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARVIK_TESTS=ON "$@" >/dev/null

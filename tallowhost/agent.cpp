@@ -9,6 +9,8 @@
 #include <net/if.h>
 #include <poll.h>
 #include <signal.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <syslog.h>
 
@@ -43,9 +45,11 @@ void on_signal(int sig)
 // A bad command line exits with its own status, which the unit does not restart on: the same
 // arguments would fail the same way.
 constexpr int exit_usage = 2;
+constexpr int exit_locked = 100;  // inside only: the other agent's routes are left alone
 
 const char *usage_text =
-    "usage: tallowhost --uplink IFNAME=GW[,GW] [--uplink IFNAME=GW[,GW] ...] [--table N] [--rule-priority N] [-v]\n";
+    "usage: tallowhost --uplink IFNAME=GW[,GW] [--uplink IFNAME=GW[,GW] ...] [--table N] [--rule-priority N]\n"
+    "                  [--ifgroup N] [--max-prefixes N] [-v]\n";
 
 bool parse_number(const char *s, unsigned long long max, unsigned long long &out)
 {
@@ -154,27 +158,36 @@ int open_uplink_socket(uplink *up)
     return 0;
 }
 
-void apply_changes(host_config *cfg, size_t index, const std::vector<host_prefix> &changed)
+void apply_changes(host_config *cfg, const char *what, std::vector<route_change> &changes, int64_t start)
+{
+    if (changes.empty())
+        return;
+    const int64_t steered = monotonic_ms();
+    const int refused = tallowhost_route_apply(cfg, changes, what);
+    hlog(LOG_DEBUG, "route: %s: %lld ms to decide, %lld ms for the kernel", what, static_cast<long long>(steered - start),
+         static_cast<long long>(monotonic_ms() - steered));
+    if (refused)
+        hlog(LOG_WARNING, "route: %s: %zu route changes in %lld ms, %d refused, %zu routes in table %u", what,
+             changes.size(), static_cast<long long>(monotonic_ms() - start), refused, cfg->installed, cfg->table);
+    else
+        hlog(LOG_INFO, "route: %s: %zu route changes in %lld ms, %zu routes in table %u", what, changes.size(),
+             static_cast<long long>(monotonic_ms() - start), cfg->installed, cfg->table);
+}
+
+void declare(host_config *cfg, size_t index, const std::vector<declaration> &changed)
 {
     if (changed.empty())
         return;
     const int64_t start = monotonic_ms();
     std::vector<route_change> changes;
     tallowhost_steer(cfg, index, changed, changes);
-    if (changes.empty())
-        return;
-    const int64_t steered = monotonic_ms();
-    tallowhost_route_apply(cfg, changes);
-    hlog(LOG_DEBUG, "route: %s: %lld ms to decide, %lld ms for the kernel", cfg->uplinks[index].name.c_str(),
-         static_cast<long long>(steered - start), static_cast<long long>(monotonic_ms() - steered));
-    hlog(LOG_INFO, "route: %s: %zu route changes in %lld ms, %zu routes in table %u", cfg->uplinks[index].name.c_str(),
-         changes.size(), static_cast<long long>(monotonic_ms() - start), cfg->routes.size(), cfg->table);
+    apply_changes(cfg, cfg->uplinks[index].name.c_str(), changes, start);
 }
 
 void read_frames(host_config *cfg, size_t index, std::vector<uint8_t> &buf)
 {
     uplink &up = cfg->uplinks[index];
-    std::vector<host_prefix> changed;
+    std::vector<declaration> changed;
     for (;;) {
         sockaddr_ll from{};
         socklen_t from_len = sizeof from;
@@ -187,8 +200,8 @@ void read_frames(host_config *cfg, size_t index, std::vector<uint8_t> &buf)
                 hlog(LOG_WARNING, "frame: %s: receive: %s", up.name.c_str(), strerror(errno));
             break;
         }
-        if (from.sll_pkttype == PACKET_OUTGOING)
-            continue;
+        if (from.sll_pkttype == PACKET_OUTGOING || !up.link_up)
+            continue;  // our own frames, or what arrived before the link went down
         const int64_t now = monotonic_ms();
         parsed_frame f;
         // A frame longer than the buffer arrives cut short; it is refused like any truncated one.
@@ -200,7 +213,7 @@ void read_frames(host_config *cfg, size_t index, std::vector<uint8_t> &buf)
         }
         changed.clear();
         tallowhost_apply_frame(cfg, &up, f, now, changed);
-        apply_changes(cfg, index, changed);
+        declare(cfg, index, changed);
     }
     tpacket_stats st{};
     socklen_t len = sizeof st;
@@ -215,12 +228,110 @@ void expire_neighbours(host_config *cfg, int64_t now)
 {
     for (size_t i = 0; i < cfg->uplinks.size(); i++) {
         uplink &up = cfg->uplinks[i];
-        if (!up.nb.known || now < up.nb.expires_ms)
+        for (size_t k = up.neighbours.size(); k-- > 0;) {
+            if (now < up.neighbours[k].expires_ms)
+                continue;
+            std::vector<declaration> changed;
+            forget_neighbour(cfg, &up, long(k), "TTL expired", changed);
+            declare(cfg, i, changed);
+        }
+    }
+}
+
+// Every route decided again, and the table compared with the kernel's a moment later: after a link
+// went up or down, an address or a gateway changed.
+void steer_again(host_config *cfg, const char *what)
+{
+    const int64_t start = monotonic_ms();
+    std::vector<route_change> changes;
+    tallowhost_steer_all(cfg, changes);
+    apply_changes(cfg, what, changes, start);
+    cfg->reconcile_ms = monotonic_ms() + 50;
+}
+
+void links_changed(host_config *cfg, const std::vector<size_t> &which)
+{
+    if (which.empty())
+        return;
+    for (size_t i : which) {
+        uplink &up = cfg->uplinks[i];
+        if (up.link_up)
             continue;
-        std::vector<host_prefix> changed;
-        forget_neighbour(cfg, &up, "TTL expired", changed);
-        std::sort(changed.begin(), changed.end());
-        apply_changes(cfg, i, changed);
+        // A link without carrier reaches nothing: what its neighbours declared goes with them.
+        std::vector<declaration> changed;
+        forget_neighbour(cfg, &up, -1, "link down", changed);
+        declare(cfg, i, changed);
+    }
+    steer_again(cfg, "links");
+}
+
+void addresses_changed(host_config *cfg)
+{
+    cfg->addresses_due = false;
+    if (tallowhost_addresses_read(cfg) != 1)
+        return;
+    const int64_t start = monotonic_ms();
+    std::vector<route_change> changes;
+    tallowhost_set_connected(cfg, changes);
+    tallowhost_steer_all(cfg, changes);
+    apply_changes(cfg, "addresses", changes, start);
+    cfg->reconcile_ms = monotonic_ms() + 50;
+}
+
+// Routes of a previous run wait until every uplink that is up has delivered a whole set, or for the
+// adoption window; what is then not confirmed goes.
+void check_adoption(host_config *cfg, int64_t now)
+{
+    if (!cfg->adopting)
+        return;
+    bool heard = true;
+    for (const uplink &up : cfg->uplinks) {
+        if (!up.link_up)
+            continue;
+        bool whole = false;
+        for (const neighbour &nb : up.neighbours)
+            whole = whole || nb.whole_set;
+        heard = heard && whole;
+    }
+    if (!heard && now < cfg->started_ms + adopt_window_ms)
+        return;
+    cfg->adopting = false;
+    size_t left = 0;
+    for (const auto &[p, r] : cfg->routes)
+        left += r.adopted;
+    const int64_t start = monotonic_ms();
+    std::vector<route_change> changes;
+    tallowhost_steer_all(cfg, changes);
+    hlog(LOG_INFO, "route: adoption ended (%s), %zu routes of the previous run not confirmed", heard ? "every uplink "
+         "delivered a whole set" : "window over", left);
+    apply_changes(cfg, "adoption", changes, start);
+}
+
+void serve_monitor(host_config *cfg)
+{
+    std::vector<size_t> changed;
+    tallowhost_monitor_read(cfg, changed);
+    if (cfg->links_due) {
+        cfg->links_due = false;
+        std::vector<uint8_t> was(cfg->uplinks.size());
+        for (size_t i = 0; i < cfg->uplinks.size(); i++)
+            was[i] = cfg->uplinks[i].link_up;
+        tallowhost_links_read(cfg);
+        for (size_t i = 0; i < cfg->uplinks.size(); i++)
+            if (was[i] != cfg->uplinks[i].link_up)
+                changed.push_back(i);
+    }
+    tallowhost_groups_take(cfg);
+    links_changed(cfg, changed);
+    if (cfg->addresses_due)
+        addresses_changed(cfg);
+    if (cfg->rules_due) {
+        cfg->rules_due = false;
+        int added = tallowhost_rules_ensure(cfg);
+        if (added > 0) {
+            cfg->restored += unsigned(added);
+            hlog(LOG_WARNING, "rule: %d rules of the agent were removed by someone else, restored", added);
+        }
     }
 }
 
@@ -228,20 +339,26 @@ int poll_timeout(const host_config *cfg, int64_t now)
 {
     int64_t t = max_poll_ms;
     for (const uplink &up : cfg->uplinks)
-        if (up.nb.known)
-            t = std::min(t, std::max<int64_t>(up.nb.expires_ms - now, 0));
+        for (const neighbour &nb : up.neighbours)
+            t = std::min(t, std::max<int64_t>(nb.expires_ms - now, 0));
+    if (cfg->reconcile_ms >= 0)
+        t = std::min(t, std::max<int64_t>(cfg->reconcile_ms - now, 0));
+    if (cfg->adopting)
+        t = std::min(t, std::max<int64_t>(cfg->started_ms + adopt_window_ms - now, 0));
     return int(t);
 }
 
 int run(host_config *cfg)
 {
-    std::vector<pollfd> fds(cfg->uplinks.size());
+    const size_t n_up = cfg->uplinks.size();
+    std::vector<pollfd> fds(n_up + 1);
     std::vector<uint8_t> buf(frame_buffer_size);
     sigset_t during_poll;
     sigemptyset(&during_poll);
     while (!stop_requested) {
-        for (size_t i = 0; i < cfg->uplinks.size(); i++)
+        for (size_t i = 0; i < n_up; i++)
             fds[i] = pollfd{cfg->uplinks[i].sock.get(), POLLIN, 0};
+        fds[n_up] = pollfd{cfg->monitor.get(), POLLIN, 0};
         int ms = poll_timeout(cfg, monotonic_ms());
         timespec ts{ms / 1000, long(ms % 1000) * 1000000};
         int r = ppoll(fds.data(), fds.size(), &ts, &during_poll);
@@ -249,14 +366,65 @@ int run(host_config *cfg)
             hlog(LOG_ERR, "agent: poll: %s", strerror(errno));
             return -1;
         }
+        // The kernel's news first: frames that follow a link change are read in its light.
+        if (r > 0 && (fds[n_up].revents & (POLLIN | POLLERR)))
+            serve_monitor(cfg);
         if (r > 0)
-            for (size_t i = 0; i < fds.size(); i++)
+            for (size_t i = 0; i < n_up; i++)
                 if (fds[i].revents & (POLLIN | POLLERR))
                     read_frames(cfg, i, buf);
-        expire_neighbours(cfg, monotonic_ms());
+        const int64_t now = monotonic_ms();
+        expire_neighbours(cfg, now);
+        check_adoption(cfg, now);
+        if (cfg->reconcile_ms >= 0 && now >= cfg->reconcile_ms) {
+            cfg->reconcile_ms = -1;
+            tallowhost_reconcile(cfg);
+        }
         if (snapshot_requested) {
             snapshot_requested = 0;
             tallowhost_snapshot_write(cfg, snapshot_path);
+        }
+    }
+    return 0;
+}
+
+// One agent per host: a second one would take the first one's routes for stale ones.
+int take_lock(host_config *cfg)
+{
+    unique_fd fd(open(lock_path, O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+    if (!fd.valid() || flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+        const bool held = fd.valid() && errno == EWOULDBLOCK;
+        hlog(LOG_ERR, "agent: %s: %s", lock_path, held ? "held by another tallowhost" : strerror(errno));
+        std::fprintf(stderr, "tallowhost: %s\n", held ? "another tallowhost is running (it holds " "/run/tallowhost.lock)"
+                                                       : "cannot take the lock /run/tallowhost.lock");
+        return -1;
+    }
+    cfg->lock = std::move(fd);
+    return 0;
+}
+
+// Start-up: the lock, the kernel's view of the uplinks, the rules and the table taken over, the throw
+// routes, the receive sockets. Returns 0, exit_locked, or 1.
+int start_up(host_config *cfg)
+{
+    if (take_lock(cfg) != 0)
+        return exit_locked;
+    if (tallowhost_route_open(cfg) != 0 || tallowhost_monitor_open(cfg) != 0 || tallowhost_links_read(cfg) != 0 ||
+        tallowhost_groups_take(cfg) != 0 || tallowhost_addresses_read(cfg) < 0) {
+        std::fprintf(stderr, "tallowhost: cannot read or set up the uplinks (see the system log)\n");
+        return 1;
+    }
+    if (tallowhost_table_take(cfg) != 0) {
+        std::fprintf(stderr, "tallowhost: cannot take the routing table and the policy rules (see the system log)\n");
+        return 1;
+    }
+    std::vector<route_change> changes;
+    tallowhost_set_connected(cfg, changes);
+    apply_changes(cfg, "subnets", changes, monotonic_ms());
+    for (uplink &up : cfg->uplinks) {
+        if (open_uplink_socket(&up) != 0) {
+            std::fprintf(stderr, "tallowhost: cannot receive LLDP on %s (see the system log)\n", up.name.c_str());
+            return 1;
         }
     }
     return 0;
@@ -278,7 +446,7 @@ int parse_command_line(host_config *cfg, int argc, char **argv, std::string &err
         std::string a = argv[i];
         std::string value;
         bool has_value = false;
-        for (const char *opt : {"--uplink", "--table", "--rule-priority"}) {
+        for (const char *opt : {"--uplink", "--table", "--rule-priority", "--ifgroup", "--max-prefixes"}) {
             std::string o = opt;
             if (a == o) {
                 if (i + 1 >= argc) {
@@ -311,12 +479,26 @@ int parse_command_line(host_config *cfg, int argc, char **argv, std::string &err
             }
             cfg->table = uint32_t(n);
         } else if (a == "--rule-priority" && has_value) {
-            // Before the main table's rule at 32766; 0 is the local table's.
-            if (!parse_number(value.c_str(), 32765, n) || n == 0) {
-                error = "bad rule priority \"" + value + "\" (1 to 32765)";
+            // Before the main table's rule at 32766; the main-table rule takes the priority before
+            // it, and 0 is the local table's.
+            if (!parse_number(value.c_str(), 32765, n) || n < 2) {
+                error = "bad rule priority \"" + value + "\" (2 to 32765)";
                 return -1;
             }
             cfg->rule_priority = uint32_t(n);
+        } else if (a == "--ifgroup" && has_value) {
+            // Group 0 is every interface's by default.
+            if (!parse_number(value.c_str(), INT32_MAX, n) || n == 0) {
+                error = "bad interface group \"" + value + "\" (1 to 2147483647)";
+                return -1;
+            }
+            cfg->ifgroup = uint32_t(n);
+        } else if (a == "--max-prefixes" && has_value) {
+            if (!parse_number(value.c_str(), 10000000, n) || n == 0) {
+                error = "bad prefix cap \"" + value + "\" (1 to 10000000)";
+                return -1;
+            }
+            cfg->max_prefixes = size_t(n);
         } else {
             error = "unknown argument \"" + a + "\"";
             return -1;
@@ -365,28 +547,18 @@ int tallowhost_main(int argc, char **argv)
     signal(SIGPIPE, SIG_IGN);
 
     cfg.started_ms = monotonic_ms();
-    if (tallowhost_route_open(&cfg) != 0 || tallowhost_route_clear(&cfg) != 0) {
-        std::fprintf(stderr, "tallowhost: cannot set up the routing table (see the system log)\n");
-        return 1;
-    }
-    int rc = 0;
-    if (tallowhost_rule_add(&cfg) != 0) {
-        std::fprintf(stderr, "tallowhost: cannot add the policy rule (see the system log)\n");
-        rc = 1;
-    }
-    for (uplink &up : cfg.uplinks)
-        if (rc == 0 && open_uplink_socket(&up) != 0) {
-            std::fprintf(stderr, "tallowhost: cannot receive LLDP on %s (see the system log)\n", up.name.c_str());
-            rc = 1;
-        }
+    int rc = start_up(&cfg);
     if (rc == 0) {
         hlog(LOG_INFO, "tallowhost started on %s, table %u, rule priority %u", uplink_list(&cfg).c_str(), cfg.table,
              cfg.rule_priority);
         if (run(&cfg) != 0)
             rc = 1;
     }
-    tallowhost_route_remove_all(&cfg);
+    if (rc != exit_locked && cfg.nl.valid()) {
+        tallowhost_route_remove_all(&cfg);
+        tallowhost_groups_restore(&cfg);
+    }
     hlog(LOG_INFO, "tallowhost stopped");
     closelog();
-    return rc;
+    return rc == exit_locked ? 1 : rc;
 }

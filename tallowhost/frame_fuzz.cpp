@@ -4,7 +4,8 @@
 //
 // Input layout: repeated [control byte][length, 2 bytes big-endian][frame]. Control bits 0-1 pick
 // the uplink (3 wraps to 0), bit 2 advances the clock by a minute first (expiring neighbours whose
-// TTL ran out), the other bits are ignored.
+// TTL ran out), bit 3 sets the uplink's link down or up again, the other bits are ignored. The prefix
+// cap is small so that the caps are reached.
 // The third uplink has no IPv6 next hop.
 
 #include <syslog.h>
@@ -16,15 +17,17 @@
 
 namespace {
 
+constexpr size_t fuzz_cap = 64;  // small, so that inputs reach the caps
+
 void check(bool ok)
 {
     if (!ok)
         std::abort();
 }
 
-void steer_all(host_config *cfg, size_t i, std::vector<host_prefix> &changed)
+void steer(host_config *cfg, size_t i, std::vector<declaration> &changed)
 {
-    std::sort(changed.begin(), changed.end());
+    check(std::is_sorted(changed.begin(), changed.end()));
     std::vector<route_change> out;
     tallowhost_steer(cfg, i, changed, out);
     changed.clear();
@@ -32,23 +35,37 @@ void steer_all(host_config *cfg, size_t i, std::vector<host_prefix> &changed)
 
 void check_invariants(const host_config &cfg)
 {
-    size_t declared_total = 0;
     for (size_t i = 0; i < cfg.uplinks.size(); i++) {
-        const neighbour &nb = cfg.uplinks[i].nb;
-        check(std::is_sorted(nb.declared.begin(), nb.declared.end()));
-        check(std::adjacent_find(nb.declared.begin(), nb.declared.end()) == nb.declared.end());
-        for (const host_prefix &p : nb.declared) {
-            check(p.plen <= (p.family == 4 ? 32 : 128) && masked(p, p.plen) == p);
-            auto it = cfg.routes.find(p);
-            check(it != cfg.routes.end() && (it->second.declared_by >> i & 1));
+        const uplink &up = cfg.uplinks[i];
+        size_t held = 0, held_open = 0;
+        check(up.neighbours.size() <= max_neighbours);
+        for (const neighbour &nb : up.neighbours) {
+            for (const host_prefix &p : nb.declared) {
+                check(p.plen <= (p.family == 4 ? 32 : 128) && masked(p, p.plen) == p);
+                auto it = cfg.routes.find(p);
+                check(it != cfg.routes.end() && uplink_declares(up, i, it->second));
+            }
+            held += nb.declared.size();
+            held_open += nb.partial.size();
         }
-        declared_total += nb.declared.size();
+        check(held == up.held && held <= cfg.max_prefixes);
+        check(held_open == up.held_open && held_open <= cfg.max_prefixes);
+        size_t declared = 0;
+        for (const auto &[p, r] : cfg.routes) {
+            if (!uplink_declares(up, i, r))
+                continue;
+            declared++;
+            bool someone = false;
+            for (const neighbour &nb : up.neighbours)
+                someone = someone || nb.declared.count(p);
+            check(someone);
+        }
+        check(declared == up.declared);
     }
     for (const auto &[p, r] : cfg.routes) {
         check(r.installed && !r.dirty && r.declared_by != 0);
         check(r.reach == reach_mask(&cfg, p));
     }
-    check(cfg.routes.size() <= declared_total);
 }
 
 }  // namespace
@@ -62,16 +79,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     (void)quiet;
 
     host_config cfg;
+    cfg.max_prefixes = fuzz_cap;
     for (const char *name : {"up0", "up1", "up2"}) {
         uplink up;
         up.name = name;
         up.has_v4 = true;
         up.has_v6 = cfg.uplinks.size() < 2;
+        up.link_up = up.gw4_onlink = up.gw6_onlink = true;
         cfg.uplinks.push_back(std::move(up));
     }
     int64_t now = 1000;
     std::span<const uint8_t> in(data, size);
-    std::vector<host_prefix> changed;
+    std::vector<declaration> changed;
     while (in.size() >= 3) {
         const uint8_t control = in[0];
         const size_t len = std::min<size_t>(size_t(in[1]) << 8 | in[2], in.size() - 3);
@@ -82,11 +101,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         if (control & 4) {
             now += 60000;
             for (size_t k = 0; k < cfg.uplinks.size(); k++) {
-                if (cfg.uplinks[k].nb.known && now >= cfg.uplinks[k].nb.expires_ms) {
-                    forget_neighbour(&cfg, &cfg.uplinks[k], "TTL expired", changed);
-                    steer_all(&cfg, k, changed);
+                for (size_t n = cfg.uplinks[k].neighbours.size(); n-- > 0;) {
+                    if (now >= cfg.uplinks[k].neighbours[n].expires_ms) {
+                        forget_neighbour(&cfg, &cfg.uplinks[k], long(n), "TTL expired", changed);
+                        steer(&cfg, k, changed);
+                    }
                 }
             }
+        }
+        if (control & 8) {
+            // The link goes down or comes back.
+            up.link_up = !up.link_up;
+            if (!up.link_up) {
+                forget_neighbour(&cfg, &up, -1, "link down", changed);
+                steer(&cfg, i, changed);
+            }
+            std::vector<route_change> out;
+            tallowhost_steer_all(&cfg, out);
         }
         parsed_frame f;
         frame_error e = tallowhost_parse_frame(frame, f);
@@ -94,8 +125,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             note_hostile(&cfg, &up, e, now);
             continue;
         }
-        tallowhost_apply_frame(&cfg, &up, f, now, changed);
-        steer_all(&cfg, i, changed);
+        if (up.link_up) {
+            tallowhost_apply_frame(&cfg, &up, f, now, changed);
+            steer(&cfg, i, changed);
+        }
         check_invariants(cfg);
     }
     return 0;

@@ -1,8 +1,10 @@
-// What each neighbour switch declares on its uplink: periodic sets rebuilt from their frames and
-// applied only when whole, deltas applied at once, the neighbour's identity and lifetime.
+// What the neighbours on each uplink declare. Every neighbour that sends the relay's control TLV is
+// kept apart, by chassis ID and port ID, with its own TTL, its own set and its own open set; an
+// uplink declares a prefix while at least one of its neighbours does. Periodic sets replace a
+// neighbour's set only when whole, deltas change it at once, in time proportional to the delta.
+// What a neighbour can make the agent hold is capped per uplink.
 
 #include <algorithm>
-#include <iterator>
 
 #include "tallowhost.h"
 
@@ -10,32 +12,103 @@ namespace {
 
 constexpr int64_t hostile_log_interval_ms = 1000;
 
-size_t family_index(const host_prefix &p)
-{
-    return p.family == 4 ? 0 : 1;
-}
-
 void sort_unique(std::vector<host_prefix> &v)
 {
     std::sort(v.begin(), v.end());
     v.erase(std::unique(v.begin(), v.end()), v.end());
 }
 
-void receive_periodic(uplink *up, const parsed_frame &f, int64_t now_ms, std::vector<host_prefix> &changed)
+// An open set may run to this many frames: a set the relay packs carries far more than 16 prefixes
+// in each frame but its last.
+size_t max_set_frames(const host_config *cfg)
 {
-    neighbour &nb = up->nb;
+    return cfg->max_prefixes / 16 + 16;
+}
+
+bool others_declare(const uplink &up, const neighbour *self, const host_prefix &p)
+{
+    for (const neighbour &n : up.neighbours)
+        if (&n != self && n.declared.count(p))
+            return true;
+    return false;
+}
+
+void take(uplink *up, neighbour &nb, const host_prefix &p, std::vector<declaration> &out)
+{
+    if (!nb.declared.insert(p).second)
+        return;
+    up->held++;
+    if (!others_declare(*up, &nb, p))
+        out.push_back(declaration{p, true});
+}
+
+void drop(uplink *up, neighbour &nb, const host_prefix &p, std::vector<declaration> &out)
+{
+    if (!nb.declared.erase(p))
+        return;
+    up->held--;
+    if (!others_declare(*up, &nb, p))
+        out.push_back(declaration{p, false});
+}
+
+std::string who(const neighbour &nb)
+{
+    return "chassis " + id_text(nb.chassis_id) + " port " + id_text(nb.port_id);
+}
+
+void close_open_set(uplink *up, neighbour &nb)
+{
+    up->held_open -= nb.partial.size();
+    nb.partial = {};
+    nb.partial_open = false;
+    nb.partial_frames = 0;
+}
+
+// Drops the open set because it ran past a cap, and the rest of it until the next first frame.
+void discard_open_set(host_config *cfg, uplink *up, neighbour &nb, const char *what)
+{
+    hlog(LOG_WARNING, "set: %s: open set from %s over the cap of %zu %s, discarded", up->name.c_str(),
+         who(nb).c_str(), what[0] == 'f' ? max_set_frames(cfg) : cfg->max_prefixes, what);
+    up->counters.discarded_sets++;
+    up->counters.over_cap += nb.partial.size();
+    close_open_set(up, nb);
+    nb.discarding = true;
+}
+
+// A neighbour's new whole set: only the differences are applied.
+void replace_set(uplink *up, neighbour &nb, const std::vector<host_prefix> &next, std::vector<declaration> &out)
+{
+    size_t new_ones = 0;
+    for (const host_prefix &p : next)
+        new_ones += !nb.declared.count(p);
+    if (new_ones == 0 && next.size() == nb.declared.size())
+        return;
+    std::vector<host_prefix> gone;
+    for (const host_prefix &p : nb.declared)
+        if (!std::binary_search(next.begin(), next.end(), p))
+            gone.push_back(p);
+    for (const host_prefix &p : gone)
+        drop(up, nb, p, out);
+    nb.declared.reserve(next.size());
+    for (const host_prefix &p : next)
+        take(up, nb, p, out);
+}
+
+void receive_periodic(host_config *cfg, uplink *up, neighbour &nb, const parsed_frame &f, int64_t now_ms,
+                      std::vector<declaration> &out)
+{
     if (f.flags & flag_first) {
         if (nb.partial_open) {
             hlog(LOG_WARNING, "set: %s: first frame while a set of %u frames was open, partial set discarded",
                  up->name.c_str(), nb.partial_frames);
             up->counters.discarded_sets++;
+            close_open_set(up, nb);
         }
         nb.partial_open = true;
         nb.discarding = false;
-        nb.partial_frames = 0;
-        nb.partial.clear();
     } else if (!nb.partial_open) {
-        // The rest of a set whose first frame was lost: one line and one count for all of it.
+        // The rest of a set whose first frame was lost, or of a set over a cap: one line and one
+        // count for all of it.
         if (!nb.discarding) {
             hlog(LOG_WARNING, "set: %s: continuation frame with no set open, discarded until the next first frame",
                  up->name.c_str());
@@ -44,138 +117,185 @@ void receive_periodic(uplink *up, const parsed_frame &f, int64_t now_ms, std::ve
         }
         return;
     }
-    nb.partial_frames++;
-    for (const frame_prefix &fp : f.prefixes)
-        if (!fp.withdrawn)  // a periodic set lists what is unreachable; a withdrawn entry is not
-            nb.partial.push_back(fp.prefix);
+    if (++nb.partial_frames > max_set_frames(cfg)) {
+        discard_open_set(cfg, up, nb, "frames");
+        return;
+    }
+    for (const frame_prefix &fp : f.prefixes) {
+        if (fp.withdrawn)
+            continue;  // a periodic set lists what is unreachable; a withdrawn entry is not
+        if (nb.partial.size() >= cfg->max_prefixes || up->held_open >= cfg->max_prefixes) {
+            discard_open_set(cfg, up, nb, "prefixes");
+            return;
+        }
+        nb.partial.push_back(fp.prefix);
+        up->held_open++;
+    }
     if (f.flags & flag_more)
         return;
 
     std::vector<host_prefix> next = std::move(nb.partial);
+    const unsigned frames = nb.partial_frames;
+    up->held_open -= next.size();
     nb.partial = {};
     nb.partial_open = false;
+    nb.partial_frames = 0;
     sort_unique(next);
-    const size_t size = next.size();
-    replace_declared(&nb, std::move(next), now_ms, changed);
+    if (up->held - nb.declared.size() + next.size() > cfg->max_prefixes) {
+        hlog(LOG_WARNING, "set: %s: set of %zu prefixes from %s over the cap of %zu prefixes per uplink, discarded",
+             up->name.c_str(), next.size(), who(nb).c_str(), cfg->max_prefixes);
+        up->counters.discarded_sets++;
+        up->counters.over_cap += next.size();
+        return;
+    }
+    const size_t before = out.size();
+    replace_set(up, nb, next, out);
     nb.applied_ms = now_ms;
+    nb.whole_set = true;
     up->counters.sets++;
-    if (!changed.empty())
-        hlog(LOG_INFO, "set: %s: %zu prefixes in %u frames, %zu changed", up->name.c_str(), size, nb.partial_frames,
-             changed.size());
-    else
-        hlog(LOG_DEBUG, "set: %s: %zu prefixes in %u frames, unchanged", up->name.c_str(), size, nb.partial_frames);
+    const size_t changed = out.size() - before;
+    if (changed) {
+        nb.changed_ms = now_ms;
+        hlog(LOG_INFO, "set: %s: %zu prefixes in %u frames, %zu changed", up->name.c_str(), next.size(), frames,
+             changed);
+    } else {
+        hlog(LOG_DEBUG, "set: %s: %zu prefixes in %u frames, unchanged", up->name.c_str(), next.size(), frames);
+    }
 }
 
-void receive_delta(uplink *up, const parsed_frame &f, int64_t now_ms, std::vector<host_prefix> &changed)
+void receive_delta(host_config *cfg, uplink *up, neighbour &nb, const parsed_frame &f, int64_t now_ms,
+                   std::vector<declaration> &out)
 {
-    neighbour &nb = up->nb;
     // Within one delta the last entry for a prefix wins.
     std::vector<std::pair<host_prefix, bool>> last;  // (prefix, withdrawn), in frame order
     last.reserve(f.prefixes.size());
     for (const frame_prefix &fp : f.prefixes)
         last.emplace_back(fp.prefix, fp.withdrawn);
     std::stable_sort(last.begin(), last.end(), [](const auto &a, const auto &b) { return a.first < b.first; });
-    std::vector<host_prefix> adds, removes;
+    const size_t before = out.size();
+    size_t adds = 0, removes = 0, refused = 0;
     for (size_t i = 0; i < last.size(); i++) {
         if (i + 1 < last.size() && last[i + 1].first == last[i].first)
             continue;
-        (last[i].second ? removes : adds).push_back(last[i].first);
+        if (last[i].second) {
+            removes++;
+            drop(up, nb, last[i].first, out);
+        } else if (up->held < cfg->max_prefixes || nb.declared.count(last[i].first)) {
+            adds++;
+            take(up, nb, last[i].first, out);
+        } else {
+            refused++;
+        }
     }
-    std::vector<host_prefix> merged, next;
-    merged.reserve(nb.declared.size() + adds.size());
-    std::set_union(nb.declared.begin(), nb.declared.end(), adds.begin(), adds.end(), std::back_inserter(merged));
-    next.reserve(merged.size());
-    std::set_difference(merged.begin(), merged.end(), removes.begin(), removes.end(), std::back_inserter(next));
-    replace_declared(&nb, std::move(next), now_ms, changed);
+    if (refused) {
+        up->counters.over_cap += refused;
+        if (up->capped_logged_ms < 0 || now_ms - up->capped_logged_ms >= hostile_log_interval_ms) {
+            hlog(LOG_WARNING, "set: %s: %zu prefixes of a delta from %s not taken, the uplink holds the cap of %zu",
+                 up->name.c_str(), refused, who(nb).c_str(), cfg->max_prefixes);
+            up->capped_logged_ms = now_ms;
+        }
+    }
     nb.applied_ms = now_ms;
     up->counters.deltas++;
-    hlog(changed.empty() ? LOG_DEBUG : LOG_INFO, "set: %s: delta of %zu added, %zu withdrawn, %zu changed",
-         up->name.c_str(), adds.size(), removes.size(), changed.size());
+    const size_t changed = out.size() - before;
+    if (changed)
+        nb.changed_ms = now_ms;
+    hlog(changed ? LOG_INFO : LOG_DEBUG, "set: %s: delta of %zu added, %zu withdrawn, %zu changed", up->name.c_str(),
+         adds, removes, changed);
+}
+
+neighbour *find_neighbour(uplink *up, const parsed_frame &f)
+{
+    for (neighbour &n : up->neighbours)
+        if (n.chassis_id == f.chassis_id && n.port_id == f.port_id)
+            return &n;
+    return nullptr;
 }
 
 }  // namespace
 
-void replace_declared(neighbour *nb, std::vector<host_prefix> next, int64_t now_ms, std::vector<host_prefix> &changed)
+size_t host_prefix_hash::operator()(const host_prefix &p) const noexcept
 {
-    const size_t before = changed.size();
-    std::set_symmetric_difference(nb->declared.begin(), nb->declared.end(), next.begin(), next.end(),
-                                  std::back_inserter(changed));
-    if (changed.size() == before) {
-        nb->declared = std::move(next);
-        return;
-    }
-    for (size_t i = before; i < changed.size(); i++) {
-        const host_prefix &c = changed[i];
-        bool now_declared = std::binary_search(next.begin(), next.end(), c);
-        uint32_t &n = nb->len_count[family_index(c)][c.plen];
-        n = now_declared ? n + 1 : n - 1;
-    }
-    for (size_t fam = 0; fam < 2; fam++) {
-        nb->lengths[fam].clear();
-        for (unsigned l = 0; l <= 128; l++)
-            if (nb->len_count[fam][l])
-                nb->lengths[fam].push_back(uint8_t(l));
-    }
-    nb->declared = std::move(next);
-    nb->changed_ms = now_ms;
+    uint64_t a, b;
+    std::memcpy(&a, p.addr.data(), 8);
+    std::memcpy(&b, p.addr.data() + 8, 8);
+    uint64_t h = (a * 0x9E3779B97F4A7C15ull) ^ (b + 0x632BE59BD9B4E019ull + (uint64_t(p.plen) << 8 | p.family));
+    h ^= h >> 29;
+    h *= 0xBF58476D1CE4E5B9ull;
+    return size_t(h ^ (h >> 32));
 }
 
-bool declares_covering(const neighbour &nb, const host_prefix &p)
+void forget_neighbour(host_config *, uplink *up, long index, const char *why, std::vector<declaration> &out)
 {
-    for (uint8_t l : nb.lengths[family_index(p)]) {
-        if (l > p.plen)
-            break;
-        if (std::binary_search(nb.declared.begin(), nb.declared.end(), masked(p, l)))
-            return true;
+    const size_t first = index < 0 ? 0 : size_t(index);
+    const size_t end = index < 0 ? up->neighbours.size() : size_t(index) + 1;
+    for (size_t i = first; i < end; i++) {
+        neighbour &nb = up->neighbours[i];
+        hlog(LOG_INFO, "neighbour: %s: %s forgotten (%s), %zu prefixes no longer declared", up->name.c_str(),
+             who(nb).c_str(), why, nb.declared.size());
+        for (const host_prefix &p : nb.declared) {
+            bool kept = false;  // by a neighbour that stays
+            for (size_t k = 0; k < up->neighbours.size() && !kept; k++)
+                kept = (k < first || k >= end) && up->neighbours[k].declared.count(p);
+            if (!kept)
+                out.push_back(declaration{p, false});
+        }
+        up->held -= nb.declared.size();
+        up->held_open -= nb.partial.size();
     }
-    return false;
-}
-
-void forget_neighbour(host_config *, uplink *up, const char *why, std::vector<host_prefix> &changed)
-{
-    neighbour &nb = up->nb;
-    if (!nb.known)
-        return;
-    hlog(LOG_INFO, "neighbour: %s: chassis %s port %s forgotten (%s), %zu prefixes no longer declared",
-         up->name.c_str(), id_text(nb.chassis_id).c_str(), id_text(nb.port_id).c_str(), why, nb.declared.size());
-    changed.insert(changed.end(), nb.declared.begin(), nb.declared.end());
-    nb = neighbour{};
+    up->neighbours.erase(up->neighbours.begin() + long(first), up->neighbours.begin() + long(end));
+    std::sort(out.begin(), out.end());
+    out.erase(std::unique(out.begin(), out.end(),
+                          [](const declaration &a, const declaration &b) { return a.prefix == b.prefix; }),
+              out.end());
 }
 
 void tallowhost_apply_frame(host_config *cfg, uplink *up, const parsed_frame &f, int64_t now_ms,
-                            std::vector<host_prefix> &changed)
+                            std::vector<declaration> &out)
 {
-    neighbour &nb = up->nb;
     up->counters.frames++;
-    if (nb.known && (f.chassis_id != nb.chassis_id || f.port_id != nb.port_id))
-        forget_neighbour(cfg, up, "replaced by another neighbour", changed);
+    neighbour *nb = find_neighbour(up, f);
     if (f.ttl == 0) {
-        forget_neighbour(cfg, up, "TTL 0", changed);
+        if (nb)
+            forget_neighbour(cfg, up, nb - up->neighbours.data(), "TTL 0", out);
         return;
     }
-    if (!nb.known) {
-        nb.known = true;
-        nb.chassis_id = f.chassis_id;
-        nb.port_id = f.port_id;
-        nb.changed_ms = nb.applied_ms = now_ms;
-        hlog(LOG_INFO, "neighbour: %s: chassis %s port %s, TTL %u", up->name.c_str(), id_text(f.chassis_id).c_str(),
-             id_text(f.port_id).c_str(), unsigned(f.ttl));
+    if (!nb) {
+        // Other speakers on the link (a management controller, the host's own LLDP agent) declare
+        // nothing and are not kept.
+        if (!f.has_control) {
+            up->counters.ignored++;
+            return;
+        }
+        if (up->neighbours.size() >= max_neighbours) {
+            up->counters.ignored++;
+            if (up->capped_logged_ms < 0 || now_ms - up->capped_logged_ms >= hostile_log_interval_ms) {
+                hlog(LOG_WARNING, "neighbour: %s: chassis %s port %s ignored, %zu neighbours already declare here",
+                     up->name.c_str(), id_text(f.chassis_id).c_str(), id_text(f.port_id).c_str(), max_neighbours);
+                up->capped_logged_ms = now_ms;
+            }
+            return;
+        }
+        nb = &up->neighbours.emplace_back();
+        nb->chassis_id = f.chassis_id;
+        nb->port_id = f.port_id;
+        nb->changed_ms = nb->applied_ms = now_ms;
+        if (f.ttl > max_ttl_s)
+            hlog(LOG_INFO, "neighbour: %s: %s, TTL %u, held for at most %u s", up->name.c_str(), who(*nb).c_str(),
+                 unsigned(f.ttl), unsigned(max_ttl_s));
+        else
+            hlog(LOG_INFO, "neighbour: %s: %s, TTL %u", up->name.c_str(), who(*nb).c_str(), unsigned(f.ttl));
     }
-    nb.ttl = f.ttl;
-    nb.expires_ms = now_ms + int64_t(f.ttl) * 1000;
+    nb->ttl = f.ttl;
+    nb->expires_ms = now_ms + int64_t(std::min(f.ttl, max_ttl_s)) * 1000;
     if (!f.has_control)
-        return;  // plain LLDP: keeps the neighbour alive, declares nothing
-    std::vector<host_prefix> mine;
+        return;  // plain LLDP from a declaring neighbour: keeps it alive, changes nothing
+    const size_t before = out.size();
     if (f.flags & flag_periodic)
-        receive_periodic(up, f, now_ms, mine);
+        receive_periodic(cfg, up, *nb, f, now_ms, out);
     else
-        receive_delta(up, f, now_ms, mine);
-    if (changed.empty()) {
-        changed = std::move(mine);
-    } else {
-        changed.insert(changed.end(), mine.begin(), mine.end());
-        sort_unique(changed);
-    }
+        receive_delta(cfg, up, *nb, f, now_ms, out);
+    std::sort(out.begin() + long(before), out.end());
 }
 
 void note_hostile(host_config *, uplink *up, frame_error e, int64_t now_ms)

@@ -111,7 +111,8 @@ int send_piece(host_config *cfg, nl_writer &w, size_t off, size_t end)
 // Reads the kernel's answers to messages index .. index + msgs - 1 (relative to first_seq) until the
 // acknowledgement of the last one, counting and logging refusals into `refused`.
 int read_answers(host_config *cfg, std::vector<uint8_t> &rx, uint32_t first_seq, size_t index, size_t msgs,
-                 const std::function<std::string(size_t)> &describe, bool quiet_enoent, unsigned &refused)
+                 const std::function<std::string(size_t)> &describe, bool quiet, unsigned &refused,
+                 std::vector<size_t> *refused_at)
 {
     const uint32_t last_seq = first_seq + uint32_t(index + msgs - 1);
     bool done = false;
@@ -136,9 +137,11 @@ int read_answers(host_config *cfg, std::vector<uint8_t> &rx, uint32_t first_seq,
             done = done || seq == last_seq;
             int32_t err;
             std::memcpy(&err, msg + sizeof(nlmsghdr), sizeof err);
-            if (err == 0 || (quiet_enoent && (err == -ENOENT || err == -ESRCH)))
+            if (err == 0 || (quiet && (err == -ENOENT || err == -ESRCH || err == -EEXIST)))
                 continue;
             refused++;
+            if (refused_at)
+                refused_at->push_back(seq - first_seq);
             cfg->route_failures++;
             if (refused <= errors_logged_per_batch) {
                 std::string detail = ext_ack_text(msg, msg_len);
@@ -253,7 +256,7 @@ uint32_t nl_number(host_config *cfg, nl_writer &w)
 // every refusal of the piece has arrived before it. This spares the kernel an answer per accepted
 // route.
 int nl_transact(host_config *cfg, nl_writer &w, uint32_t first_seq, const std::function<std::string(size_t)> &describe,
-                bool quiet_enoent)
+                bool quiet, std::vector<size_t> *refused_at)
 {
     std::vector<uint8_t> rx(recv_size);
     unsigned refused = 0;
@@ -266,7 +269,7 @@ int nl_transact(host_config *cfg, nl_writer &w, uint32_t first_seq, const std::f
         std::memcpy(w.buf.data() + last + 6, &flags, sizeof flags);
         if (send_piece(cfg, w, off, end) != 0)
             return -1;
-        if (read_answers(cfg, rx, first_seq, index, msgs, describe, quiet_enoent, refused) != 0)
+        if (read_answers(cfg, rx, first_seq, index, msgs, describe, quiet, refused, refused_at) != 0)
             return -1;
         off = end;
         index += msgs;
@@ -276,14 +279,15 @@ int nl_transact(host_config *cfg, nl_writer &w, uint32_t first_seq, const std::f
     return int(refused);
 }
 
-int nl_dump(host_config *cfg, uint16_t type, uint8_t family, const std::function<void(const uint8_t *, uint32_t)> &each)
+int nl_dump(host_config *cfg, uint16_t type, const void *header, size_t header_len, uint32_t table_filter,
+            const std::function<void(const uint8_t *, uint32_t)> &each)
 {
     nl_writer w;
     uint32_t seq = cfg->nl_seq++;
     w.begin(type, NLM_F_REQUEST | NLM_F_DUMP, seq);
-    rtgenmsg g{};
-    g.rtgen_family = family;
-    w.append(&g, sizeof g);
+    w.append(header, header_len);
+    if (table_filter)
+        w.attr32(RTA_TABLE, table_filter);
     w.end();
     if (send(cfg->nl.get(), w.buf.data(), w.buf.size(), 0) < 0) {
         hlog(LOG_ERR, "route: netlink dump request: %s", strerror(errno));

@@ -1,5 +1,7 @@
-// The agent's routing table and policy rule over route netlink: clearing what a previous run left
-// behind, adding the rules, and turning route changes into messages for batched exchanges.
+// The agent's routing table and policy rules over route netlink. Everything the agent installs
+// carries its own protocol number, and only that is ever removed: at start it adopts what a previous
+// run left, refuses a foreign rule at its priorities and warns of foreign routes in its table; while
+// it runs it compares the kernel's table with its own when the kernel may have changed it.
 
 #include <sys/socket.h>
 
@@ -15,66 +17,158 @@
 namespace {
 
 constexpr int socket_buffer = 8 * 1024 * 1024;
-constexpr uint8_t route_protocol = RTPROT_STATIC;
 
-// The table of a dumped route or rule: the 32-bit attribute when present, else the header's byte.
-uint32_t table_of(const uint8_t *msg, uint32_t msg_len, size_t header_size, uint8_t header_table, uint16_t attr_type)
+// A route or rule of the kernel, as a dump gives it.
+struct kernel_route {
+    host_prefix prefix;
+    uint8_t protocol = 0;
+    uint8_t type = 0;
+    uint32_t reach = 0;  // uplinks of its next hops
+    bool other_hop = false;  // a next hop that is no uplink of ours, or dead
+};
+
+struct kernel_rule {
+    uint8_t family = 0;
+    uint32_t priority = 0;
+    uint32_t table = 0;
+    uint8_t protocol = 0;
+    bool suppresses = false;
+    uint32_t suppress_group = 0;
+};
+
+// The 32-bit attribute when present, else the header's byte.
+uint32_t attr32_or(const uint8_t *attrs, size_t len, uint16_t type, uint32_t fallback)
 {
-    const size_t at = sizeof(nlmsghdr) + align4(header_size);
     size_t n = 0;
-    const uint8_t *v = msg_len > at ? nl_find_attr(msg + at, msg_len - at, attr_type, n) : nullptr;
-    if (v && n >= 4)
-        return get_host32(v);
-    return header_table;
+    const uint8_t *v = nl_find_attr(attrs, len, type, n);
+    return v && n >= 4 ? get_host32(v) : fallback;
 }
 
-// Deletes every route of our table and every rule that points to it, in both families: what a
-// previous run left behind at start, and our own state at stop.
-int clear_family(host_config *cfg, uint8_t family, unsigned &routes_removed, unsigned &rules_removed)
+int uplink_of(const host_config *cfg, uint32_t ifindex)
 {
-    nl_writer routes;
-    int rc = nl_dump(cfg, RTM_GETROUTE, family, [&](const uint8_t *msg, uint32_t len) {
-        if (get_host16(msg + 4) != RTM_NEWROUTE || len < sizeof(nlmsghdr) + sizeof(rtmsg))
-            return;
-        rtmsg rt;
-        std::memcpy(&rt, msg + sizeof(nlmsghdr), sizeof rt);
-        if (rt.rtm_flags & RTM_F_CLONED || table_of(msg, len, sizeof rt, rt.rtm_table, RTA_TABLE) != cfg->table)
-            return;
-        // The dumped route, sent back as a deletion, names exactly that route.
-        routes.begin(RTM_DELROUTE, NLM_F_REQUEST, 0);
-        routes.buf.insert(routes.buf.end(), msg + sizeof(nlmsghdr), msg + len);
-        routes.buf.resize(align4(routes.buf.size()), 0);
-        routes.end();
-    });
-    if (rc != 0)
-        return -1;
-    // Sequence numbers are given now that the dump's own number is spent.
-    const uint32_t route_seq = nl_number(cfg, routes);
-    int refused = nl_transact(cfg, routes, route_seq, [](size_t) { return std::string("stale route"); }, true);
-    if (refused < 0)
-        return -1;
-    routes_removed += routes.count - unsigned(refused);
+    for (size_t i = 0; i < cfg->uplinks.size(); i++)
+        if (cfg->uplinks[i].ifindex == ifindex)
+            return int(i);
+    return -1;
+}
 
-    nl_writer rules;
-    rc = nl_dump(cfg, RTM_GETRULE, family, [&](const uint8_t *msg, uint32_t len) {
-        if (get_host16(msg + 4) != RTM_NEWRULE || len < sizeof(nlmsghdr) + sizeof(fib_rule_hdr))
-            return;
-        fib_rule_hdr fr;
-        std::memcpy(&fr, msg + sizeof(nlmsghdr), sizeof fr);
-        if (table_of(msg, len, sizeof fr, fr.table, FRA_TABLE) != cfg->table)
-            return;
-        rules.begin(RTM_DELRULE, NLM_F_REQUEST, 0);
-        rules.buf.insert(rules.buf.end(), msg + sizeof(nlmsghdr), msg + len);
-        rules.buf.resize(align4(rules.buf.size()), 0);
-        rules.end();
-    });
-    if (rc != 0)
-        return -1;
-    const uint32_t rule_seq = nl_number(cfg, rules);
-    refused = nl_transact(cfg, rules, rule_seq, [](size_t) { return std::string("stale rule"); }, true);
-    if (refused < 0)
-        return -1;
-    rules_removed += rules.count - unsigned(refused);
+void add_hop(const host_config *cfg, kernel_route &k, uint32_t ifindex, uint8_t flags)
+{
+    int i = uplink_of(cfg, ifindex);
+    if (i < 0 || (flags & (RTNH_F_DEAD | RTNH_F_LINKDOWN)))
+        k.other_hop = true;
+    else
+        k.reach |= 1u << i;
+}
+
+// Parses a dumped route of our table; false for anything else.
+bool parse_route(const host_config *cfg, const uint8_t *msg, uint32_t len, kernel_route &k)
+{
+    if (get_host16(msg + 4) != RTM_NEWROUTE || len < sizeof(nlmsghdr) + sizeof(rtmsg))
+        return false;
+    rtmsg rt;
+    std::memcpy(&rt, msg + sizeof(nlmsghdr), sizeof rt);
+    const uint8_t *attrs = msg + sizeof(nlmsghdr) + align4(sizeof rt);
+    const size_t attrs_len = len - sizeof(nlmsghdr) - align4(sizeof rt);
+    if ((rt.rtm_flags & RTM_F_CLONED) || attr32_or(attrs, attrs_len, RTA_TABLE, rt.rtm_table) != cfg->table)
+        return false;
+    if ((rt.rtm_family != AF_INET && rt.rtm_family != AF_INET6) || rt.rtm_dst_len > (rt.rtm_family == AF_INET ? 32 : 128))
+        return false;
+    k.prefix = host_prefix{};
+    k.prefix.family = rt.rtm_family == AF_INET ? 4 : 6;
+    k.prefix.plen = rt.rtm_dst_len;
+    size_t n = 0;
+    if (const uint8_t *dst = nl_find_attr(attrs, attrs_len, RTA_DST, n))
+        std::memcpy(k.prefix.addr.data(), dst, std::min(n, size_t(k.prefix.family == 4 ? 4 : 16)));
+    k.prefix = masked(k.prefix, k.prefix.plen);
+    k.protocol = rt.rtm_protocol;
+    k.type = rt.rtm_type;
+    k.reach = 0;
+    k.other_hop = false;
+    if (const uint8_t *oif = nl_find_attr(attrs, attrs_len, RTA_OIF, n); oif && n >= 4)
+        add_hop(cfg, k, get_host32(oif), 0);
+    if (const uint8_t *mp = nl_find_attr(attrs, attrs_len, RTA_MULTIPATH, n)) {
+        for (size_t off = 0; off + sizeof(rtnexthop) <= n;) {
+            rtnexthop nh;
+            std::memcpy(&nh, mp + off, sizeof nh);
+            if (nh.rtnh_len < sizeof nh || off + nh.rtnh_len > n)
+                break;
+            add_hop(cfg, k, uint32_t(nh.rtnh_ifindex), nh.rtnh_flags);
+            off += align4(nh.rtnh_len);
+        }
+    }
+    return true;
+}
+
+bool parse_rule(const uint8_t *msg, uint32_t len, kernel_rule &r)
+{
+    if (get_host16(msg + 4) != RTM_NEWRULE || len < sizeof(nlmsghdr) + sizeof(fib_rule_hdr))
+        return false;
+    fib_rule_hdr fr;
+    std::memcpy(&fr, msg + sizeof(nlmsghdr), sizeof fr);
+    const uint8_t *attrs = msg + sizeof(nlmsghdr) + align4(sizeof fr);
+    const size_t attrs_len = len - sizeof(nlmsghdr) - align4(sizeof fr);
+    r.family = fr.family;
+    r.priority = attr32_or(attrs, attrs_len, FRA_PRIORITY, 0);
+    r.table = attr32_or(attrs, attrs_len, FRA_TABLE, fr.table);
+    size_t n = 0;
+    const uint8_t *proto = nl_find_attr(attrs, attrs_len, FRA_PROTOCOL, n);
+    r.protocol = proto && n >= 1 ? proto[0] : 0;
+    const uint8_t *group = nl_find_attr(attrs, attrs_len, FRA_SUPPRESS_IFGROUP, n);
+    r.suppresses = group && n >= 4 && get_host32(group) != UINT32_MAX;
+    r.suppress_group = r.suppresses ? get_host32(group) : 0;
+    return true;
+}
+
+// The agent's two rules per family: the main table for what does not leave through an uplink, then
+// its own table.
+bool wanted_rule(const host_config *cfg, const kernel_rule &r)
+{
+    return (r.priority == cfg->rule_priority - 1 && r.table == RT_TABLE_MAIN && r.suppresses &&
+            r.suppress_group == cfg->ifgroup) ||
+           (r.priority == cfg->rule_priority && r.table == cfg->table && !r.suppresses);
+}
+
+void put_rule_delete(nl_writer &w, const uint8_t *msg, uint32_t len)
+{
+    // The dumped rule, sent back as a deletion, names exactly that rule.
+    w.begin(RTM_DELRULE, NLM_F_REQUEST, 0);
+    w.buf.insert(w.buf.end(), msg + sizeof(nlmsghdr), msg + len);
+    w.buf.resize(align4(w.buf.size()), 0);
+    w.end();
+}
+
+int dump_rules(host_config *cfg, const std::function<void(const kernel_rule &, const uint8_t *, uint32_t)> &each)
+{
+    for (uint8_t family : {uint8_t(AF_INET), uint8_t(AF_INET6)}) {
+        fib_rule_hdr fr{};
+        fr.family = family;
+        int rc = nl_dump(cfg, RTM_GETRULE, &fr, sizeof fr, 0, [&](const uint8_t *msg, uint32_t len) {
+            kernel_rule r;
+            if (parse_rule(msg, len, r))
+                each(r, msg, len);
+        });
+        if (rc != 0)
+            return -1;
+    }
+    return 0;
+}
+
+// Every route of our table, both families, our own and others'.
+int dump_table(host_config *cfg, const std::function<void(const kernel_route &)> &each)
+{
+    for (uint8_t family : {uint8_t(AF_INET), uint8_t(AF_INET6)}) {
+        rtmsg rt{};
+        rt.rtm_family = family;
+        rt.rtm_table = cfg->table < 256 ? uint8_t(cfg->table) : uint8_t(RT_TABLE_UNSPEC);
+        int rc = nl_dump(cfg, RTM_GETROUTE, &rt, sizeof rt, cfg->table, [&](const uint8_t *msg, uint32_t len) {
+            kernel_route k;
+            if (parse_route(cfg, msg, len, k))
+                each(k);
+        });
+        if (rc != 0)
+            return -1;
+    }
     return 0;
 }
 
@@ -90,11 +184,11 @@ void put_route(host_config *cfg, nl_writer &w, const route_change &c, uint32_t s
     rt.rtm_table = cfg->table < 256 ? uint8_t(cfg->table) : uint8_t(RT_TABLE_UNSPEC);
     rt.rtm_protocol = route_protocol;
     rt.rtm_scope = RT_SCOPE_UNIVERSE;
-    rt.rtm_type = c.remove ? RTN_UNSPEC : (c.reach ? RTN_UNICAST : RTN_UNREACHABLE);
+    rt.rtm_type = c.remove ? RTN_UNSPEC : c.throw_route ? RTN_THROW : c.reach ? RTN_UNICAST : RTN_UNREACHABLE;
     w.append(&rt, sizeof rt);
     w.attr32(RTA_TABLE, cfg->table);
     w.attr(RTA_DST, c.prefix.addr.data(), addr_len);
-    if (c.remove || c.reach == 0) {
+    if (c.remove || c.throw_route || c.reach == 0) {
         w.end();
         return;
     }
@@ -129,6 +223,23 @@ void put_route(host_config *cfg, nl_writer &w, const route_change &c, uint32_t s
     w.end();
 }
 
+// Deletes routes of our table by prefix and type; the count of those removed, or -1.
+int delete_routes(host_config *cfg, const std::vector<kernel_route> &gone)
+{
+    if (gone.empty())
+        return 0;
+    std::vector<route_change> changes;
+    for (const kernel_route &k : gone)
+        changes.push_back(route_change{k.prefix, true, false, 0});
+    nl_writer w;
+    const uint32_t first = cfg->nl_seq;
+    for (const route_change &c : changes)
+        put_route(cfg, w, c, cfg->nl_seq++);
+    int refused = nl_transact(cfg, w, first, [&](size_t i) { return "removal of " + prefix_text(changes[i].prefix); },
+                              true);
+    return refused < 0 ? -1 : int(changes.size()) - refused;
+}
+
 }  // namespace
 
 int tallowhost_route_open(host_config *cfg)
@@ -148,6 +259,8 @@ int tallowhost_route_open(host_config *cfg)
     // Refusals need not echo the request; the kernel's own explanation comes as an attribute.
     setsockopt(fd.get(), SOL_NETLINK, NETLINK_CAP_ACK, &one, sizeof one);
     setsockopt(fd.get(), SOL_NETLINK, NETLINK_EXT_ACK, &one, sizeof one);
+    // Dumps of routes then hold our table only.
+    setsockopt(fd.get(), SOL_NETLINK, NETLINK_GET_STRICT_CHK, &one, sizeof one);
     sockaddr_nl addr{};
     addr.nl_family = AF_NETLINK;
     if (bind(fd.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
@@ -158,38 +271,102 @@ int tallowhost_route_open(host_config *cfg)
     return 0;
 }
 
-int tallowhost_route_clear(host_config *cfg)
+int tallowhost_table_take(host_config *cfg)
 {
-    unsigned routes = 0, rules = 0;
-    int rc = 0;
-    for (uint8_t family : {uint8_t(AF_INET), uint8_t(AF_INET6)})
-        if (clear_family(cfg, family, routes, rules) != 0)
-            rc = -1;
-    if (routes || rules)
-        hlog(LOG_NOTICE, "route: removed %u routes of table %u and %u rules to it", routes, cfg->table, rules);
-    return rc;
-}
-
-int tallowhost_rule_add(host_config *cfg)
-{
-    nl_writer w;
-    uint32_t first = cfg->nl_seq;
-    for (uint8_t family : {uint8_t(AF_INET), uint8_t(AF_INET6)}) {
-        w.begin(RTM_NEWRULE, NLM_F_REQUEST | NLM_F_ACK | NLM_F_CREATE | NLM_F_EXCL, cfg->nl_seq++);
-        fib_rule_hdr fr{};
-        fr.family = family;
-        fr.table = cfg->table < 256 ? uint8_t(cfg->table) : uint8_t(RT_TABLE_UNSPEC);
-        fr.action = FR_ACT_TO_TBL;
-        w.append(&fr, sizeof fr);
-        w.attr32(FRA_PRIORITY, cfg->rule_priority);
-        w.attr32(FRA_TABLE, cfg->table);
-        w.end();
+    nl_writer stale;
+    bool conflict = false;
+    int rc = dump_rules(cfg, [&](const kernel_rule &r, const uint8_t *msg, uint32_t len) {
+        if (r.protocol == route_protocol) {
+            if (!wanted_rule(cfg, r))
+                put_rule_delete(stale, msg, len);
+            return;
+        }
+        if (r.priority == cfg->rule_priority || r.priority == cfg->rule_priority - 1) {
+            hlog(LOG_ERR, "rule: priority %u already holds an IPv%c rule that is not the agent's (lookup %u); "
+                 "choose another --rule-priority", r.priority, r.family == AF_INET ? '4' : '6', r.table);
+            conflict = true;
+        } else if (r.table == cfg->table) {
+            hlog(LOG_WARNING, "rule: an IPv%c rule that is not the agent's, at priority %u, also looks up table %u",
+                 r.family == AF_INET ? '4' : '6', r.priority, r.table);
+        }
+    });
+    if (rc != 0 || conflict)
+        return -1;
+    if (stale.count) {
+        const uint32_t seq = nl_number(cfg, stale);
+        if (nl_transact(cfg, stale, seq, [](size_t) { return std::string("stale rule"); }, true) < 0)
+            return -1;
+        hlog(LOG_NOTICE, "rule: removed %u rules of the agent's that the options no longer ask for", stale.count);
     }
-    int refused = nl_transact(cfg, w, first, [](size_t i) { return std::string(i == 0 ? "IPv4 rule" : "IPv6 rule"); });
-    return refused == 0 ? 0 : -1;
+
+    size_t foreign = 0, adopted = 0;
+    rc = dump_table(cfg, [&](const kernel_route &k) {
+        if (k.protocol != route_protocol) {
+            foreign++;
+            return;
+        }
+        route_state &r = cfg->routes[k.prefix];
+        if (r.installed)
+            return;
+        r.installed = true;
+        r.adopted = true;
+        r.thrown = k.type == RTN_THROW;
+        r.reach = k.type == RTN_UNICAST ? k.reach : 0;
+        cfg->installed++;
+        adopted++;
+    });
+    if (rc != 0)
+        return -1;
+    if (foreign)
+        hlog(LOG_WARNING, "route: table %u holds %zu routes that are not the agent's; they are left alone",
+             cfg->table, foreign);
+    if (adopted) {
+        cfg->adopting = true;
+        hlog(LOG_NOTICE, "route: adopted %zu routes of a previous run in table %u; those not confirmed within %lld s "
+             "are removed", adopted, cfg->table, static_cast<long long>(adopt_window_ms / 1000));
+    }
+    return tallowhost_rules_ensure(cfg) < 0 ? -1 : 0;
 }
 
-int tallowhost_route_apply(host_config *cfg, const std::vector<route_change> &changes)
+int tallowhost_rules_ensure(host_config *cfg)
+{
+    bool present[2][2] = {};  // [family][suppress rule, table rule]
+    if (dump_rules(cfg, [&](const kernel_rule &r, const uint8_t *, uint32_t) {
+            if (r.protocol == route_protocol && wanted_rule(cfg, r))
+                present[r.family == AF_INET ? 0 : 1][r.priority == cfg->rule_priority] = true;
+        }) != 0)
+        return -1;
+    nl_writer w;
+    std::vector<std::string> names;
+    const uint32_t first = cfg->nl_seq;
+    for (int fam = 0; fam < 2; fam++) {
+        for (int which = 0; which < 2; which++) {
+            if (present[fam][which])
+                continue;
+            w.begin(RTM_NEWRULE, NLM_F_REQUEST | NLM_F_CREATE | NLM_F_EXCL, cfg->nl_seq++);
+            fib_rule_hdr fr{};
+            fr.family = fam == 0 ? AF_INET : AF_INET6;
+            const uint32_t table = which ? cfg->table : RT_TABLE_MAIN;
+            fr.table = table < 256 ? uint8_t(table) : uint8_t(RT_TABLE_UNSPEC);
+            fr.action = FR_ACT_TO_TBL;
+            w.append(&fr, sizeof fr);
+            w.attr32(FRA_PRIORITY, which ? cfg->rule_priority : cfg->rule_priority - 1);
+            w.attr32(FRA_TABLE, table);
+            if (!which)
+                w.attr32(FRA_SUPPRESS_IFGROUP, cfg->ifgroup);
+            uint8_t proto = route_protocol;
+            w.attr(FRA_PROTOCOL, &proto, 1);
+            w.end();
+            names.push_back(std::string(fam == 0 ? "IPv4 " : "IPv6 ") + (which ? "rule" : "main-table rule"));
+        }
+    }
+    if (w.count == 0)
+        return 0;
+    int refused = nl_transact(cfg, w, first, [&](size_t i) { return names[i]; }, true);
+    return refused == 0 ? int(w.count) : -1;
+}
+
+int tallowhost_route_apply(host_config *cfg, const std::vector<route_change> &changes, const char *)
 {
     if (changes.empty())
         return 0;
@@ -198,19 +375,111 @@ int tallowhost_route_apply(host_config *cfg, const std::vector<route_change> &ch
     const uint32_t first = cfg->nl_seq;
     for (const route_change &c : changes)
         put_route(cfg, w, c, cfg->nl_seq++);
+    std::vector<size_t> refused_at;
     int refused = nl_transact(cfg, w, first, [&](size_t i) {
         const route_change &c = changes[i];
-        return std::string(c.remove ? "removal of " : c.reach ? "route to " : "unreachable route to ") +
-               prefix_text(c.prefix);
-    });
-    if (refused < 0)
+        return std::string(c.remove ? "removal of " : c.throw_route ? "throw route to " : c.reach ? "route to " :
+                           "unreachable route to ") + prefix_text(c.prefix);
+    }, false, &refused_at);
+    if (refused < 0) {
+        // The exchange itself failed: what the kernel holds is unknown until the next comparison.
         cfg->route_failures += changes.size();
-    hlog(LOG_DEBUG, "route: %zu changes sent, %d refused", changes.size(), refused);
-    return refused == 0 ? 0 : -1;
+        cfg->reconcile_ms = monotonic_ms() + 1000;
+        return int(changes.size());
+    }
+    // A refused route is not in the kernel; it is sent again when a link or an address changes.
+    for (size_t i : refused_at) {
+        const route_change &c = changes[i];
+        auto it = cfg->routes.find(c.prefix);
+        if (!c.remove && it != cfg->routes.end() && it->second.installed) {
+            it->second.installed = false;
+            cfg->installed--;
+        }
+    }
+    return refused;
+}
+
+int tallowhost_reconcile(host_config *cfg)
+{
+    size_t missing = 0, different = 0;
+    std::vector<kernel_route> strays;
+    for (auto &[p, r] : cfg->routes)
+        r.dirty = false;  // marks the entries the kernel holds
+    int rc = dump_table(cfg, [&](const kernel_route &k) {
+        if (k.protocol != route_protocol)
+            return;
+        auto it = cfg->routes.find(k.prefix);
+        if (it == cfg->routes.end()) {
+            strays.push_back(k);
+            return;
+        }
+        route_state &r = it->second;
+        if (!r.installed)
+            return;  // refused before, or replaced below: sent again whole
+        r.dirty = true;
+        const bool same = r.thrown ? k.type == RTN_THROW
+                                   : r.reach ? k.type == RTN_UNICAST && k.reach == r.reach && !k.other_hop
+                                             : k.type == RTN_UNREACHABLE;
+        if (!same) {
+            different++;
+            r.installed = false;
+            cfg->installed--;
+        }
+    });
+    if (rc != 0)
+        return -1;
+    for (auto &[p, r] : cfg->routes) {
+        if (r.installed && !r.dirty) {
+            missing++;
+            r.installed = false;
+            cfg->installed--;
+        }
+        r.dirty = false;
+    }
+    // Strays in the kernel that a change of ours did not remove; the refused ones came back above.
+    size_t removed = 0;
+    if (!strays.empty()) {
+        int n = delete_routes(cfg, strays);
+        removed = n > 0 ? size_t(n) : 0;
+    }
+    std::vector<route_change> changes;
+    tallowhost_steer_all(cfg, changes);
+    int refused = tallowhost_route_apply(cfg, changes, "table");
+    if (missing || different || removed) {
+        cfg->restored += missing + different;
+        hlog(LOG_WARNING, "route: table %u was changed behind the agent's back: %zu routes missing, %zu different, "
+             "%zu not wanted; %zu changes sent, %d refused, %zu routes in table %u", cfg->table, missing, different,
+             removed, changes.size(), refused, cfg->installed, cfg->table);
+    } else if (!changes.empty()) {
+        hlog(LOG_INFO, "route: table %u: %zu changes sent, %d refused, %zu routes in table %u", cfg->table,
+             changes.size(), refused, cfg->installed, cfg->table);
+    }
+    return 0;
 }
 
 int tallowhost_route_remove_all(host_config *cfg)
 {
+    std::vector<kernel_route> ours;
+    int rc = dump_table(cfg, [&](const kernel_route &k) {
+        if (k.protocol == route_protocol)
+            ours.push_back(k);
+    });
+    int routes = rc == 0 ? delete_routes(cfg, ours) : -1;
+    nl_writer rules;
+    if (dump_rules(cfg, [&](const kernel_rule &r, const uint8_t *msg, uint32_t len) {
+            if (r.protocol == route_protocol)
+                put_rule_delete(rules, msg, len);
+        }) != 0)
+        rc = -1;
+    int rules_removed = 0;
+    if (rules.count) {
+        const uint32_t seq = nl_number(cfg, rules);
+        int refused = nl_transact(cfg, rules, seq, [](size_t) { return std::string("rule"); }, true);
+        rules_removed = refused < 0 ? 0 : int(rules.count) - refused;
+    }
     cfg->routes.clear();
-    return tallowhost_route_clear(cfg);
+    cfg->installed = 0;
+    hlog(LOG_NOTICE, "route: removed %d routes of table %u and %d rules to it", routes < 0 ? 0 : routes, cfg->table,
+         rules_removed);
+    return rc == 0 && routes >= 0 ? 0 : -1;
 }

@@ -29,6 +29,7 @@ struct agent_test : ::testing::Test {
             uplink up;
             up.name = name;
             up.has_v4 = up.has_v6 = true;
+            up.link_up = up.gw4_onlink = up.gw6_onlink = true;
             cfg.uplinks.push_back(std::move(up));
         }
     }
@@ -40,17 +41,18 @@ struct agent_test : ::testing::Test {
         parsed_frame f;
         frame_error e = tallowhost_parse_frame(raw, f);
         EXPECT_EQ(e, frame_error::none);
-        std::vector<host_prefix> changed;
+        std::vector<declaration> changed;
         tallowhost_apply_frame(&cfg, &cfg.uplinks[up], f, now, changed);
         return steer(up, changed);
     }
-    std::vector<std::string> steer(size_t up, const std::vector<host_prefix> &changed)
+    std::vector<std::string> steer(size_t up, const std::vector<declaration> &changed)
     {
         std::vector<route_change> out;
         tallowhost_steer(&cfg, up, changed, out);
         std::vector<std::string> text;
         for (const route_change &c : out)
-            text.push_back(prefix_text(c.prefix) + (c.remove ? " gone" : " via " + via(c.reach)));
+            text.push_back(prefix_text(c.prefix) +
+                           (c.remove ? " gone" : c.throw_route ? " thrown" : " via " + via(c.reach)));
         std::sort(text.begin(), text.end());
         return text;
     }
@@ -67,8 +69,9 @@ struct agent_test : ::testing::Test {
     std::vector<std::string> declared(size_t up)
     {
         std::vector<std::string> out;
-        for (const host_prefix &p : cfg.uplinks[up].nb.declared)
-            out.push_back(prefix_text(p));
+        for (const auto &[p, r] : cfg.routes)
+            if (uplink_declares(cfg.uplinks[up], up, r))
+                out.push_back(prefix_text(p));
         return out;
     }
     size_t logged(const std::string &text)
@@ -78,12 +81,19 @@ struct agent_test : ::testing::Test {
     }
 };
 
-bytes set_frame(uint8_t flags, std::initializer_list<const char *> prefixes, uint16_t ttl = 120, uint8_t chassis = 1)
+bytes set_frame(uint8_t flags, std::initializer_list<const char *> prefixes, uint16_t ttl = 120, uint8_t chassis = 1,
+                const std::string &port = "swp1")
 {
     bytes body = control(flags);
     for (const char *p : prefixes)
         body = cat({body, prefix(p)});
-    return frame(body, ttl, chassis);
+    return frame(body, ttl, chassis, port);
+}
+
+// A plain LLDP frame of another speaker on the link: no control TLV.
+bytes plain_frame(uint16_t ttl, uint8_t chassis)
+{
+    return frame({}, ttl, chassis, "eth0");
 }
 
 TEST_F(agent_test, frame_sequences)
@@ -93,6 +103,7 @@ TEST_F(agent_test, frame_sequences)
         std::vector<bytes> frames;
         std::vector<std::string> want;  // declared by uplink 0 afterwards
         const char *log;                // a line that must appear, or ""
+        size_t cap = default_max_prefixes;
     };
     const std::vector<row> rows = {
         {"whole set of three frames",
@@ -124,12 +135,33 @@ TEST_F(agent_test, frame_sequences)
         {"same prefix with host bits is one prefix",
          {set_frame(0x81, {"10.1.2.7/24", "10.1.2.0/24"})}, {"10.1.2.0/24"}, ""},
         {"TTL 0 forgets", {set_frame(0x81, {"10.0.0.0/8"}), set_frame(0x80, {}, 0)}, {}, "forgotten (TTL 0)"},
-        {"new chassis replaces the old neighbour's state",
-         {set_frame(0x81, {"10.0.0.0/8"}), set_frame(0xC1, {"10.1.0.0/16"}, 120, 2)}, {},
-         "forgotten (replaced by another neighbour)"},
+        {"a second declaring neighbour's set is combined, each kept until its own TTL 0",
+         {set_frame(0x81, {"10.0.0.0/8", "10.1.0.0/16"}), set_frame(0x81, {"10.1.0.0/16", "10.2.0.0/16"}, 120, 2),
+          set_frame(0x80, {}, 0)},
+         {"10.1.0.0/16", "10.2.0.0/16"}, "forgotten (TTL 0), 2 prefixes no longer declared"},
+        {"the same chassis on another port is another neighbour",
+         {set_frame(0x81, {"10.0.0.0/8"}), set_frame(0x81, {}, 120, 1, "swp9")}, {"10.0.0.0/8"}, ""},
+        {"a plain speaker's frames and TTL 0 change nothing",
+         {set_frame(0x81, {"10.0.0.0/8"}), plain_frame(120, 7), plain_frame(0, 7), plain_frame(120, 7)},
+         {"10.0.0.0/8"}, ""},
+        {"a plain frame keeps a declaring neighbour and its set",
+         {set_frame(0x81, {"10.0.0.0/8"}), frame({}, 120, 1)}, {"10.0.0.0/8"}, ""},
+        {"open set over the prefix cap: discarded, the rest dropped, the old set kept",
+         {set_frame(0x81, {"10.0.0.0/8"}), set_frame(0xC1, {"10.1.0.0/16", "10.2.0.0/16"}),
+          set_frame(0x41, {"10.3.0.0/16", "10.4.0.0/16"}), set_frame(0x01, {"10.5.0.0/16"})},
+         {"10.0.0.0/8"}, "open set from chassis 02:00:00:00:0a:01 port swp1 over the cap of 3 prefixes", 3},
+        {"whole set over what the uplink may hold with its other neighbours: discarded",
+         {set_frame(0x81, {"10.0.0.0/8", "10.1.0.0/16"}), set_frame(0x81, {"10.2.0.0/16", "10.3.0.0/16"}, 120, 2)},
+         {"10.0.0.0/8", "10.1.0.0/16"}, "set of 2 prefixes from chassis 02:00:00:00:0a:02 port swp1 over the cap", 3},
+        {"delta beyond the cap: withdrawals taken, adds up to the cap",
+         {set_frame(0x81, {"10.0.0.0/8", "10.1.0.0/16"}),
+          frame(cat({control(0x80), prefix("10.1.0.0/16", true), prefix("10.5.0.0/16"), prefix("10.6.0.0/16"),
+                     prefix("10.7.0.0/16")}))},
+         {"10.0.0.0/8", "10.5.0.0/16", "10.6.0.0/16"}, "1 prefixes of a delta from chassis", 3},
     };
     for (const row &r : rows) {
         SetUp();
+        cfg.max_prefixes = r.cap;
         for (const bytes &f : r.frames)
             feed(0, f);
         EXPECT_EQ(declared(0), r.want) << r.name;
@@ -156,9 +188,8 @@ TEST_F(agent_test, nested_declarations_and_multipath)
               (std::vector<std::string>{"0.0.0.0/0 via 12", "10.9.0.0/16 via 2", "10.9.1.0/24 via none",
                                         "2001:db8::/32 via 12"}));
     // TTL expiry behaves as TTL 0: the forgotten neighbour's prefixes go and the others recover.
-    std::vector<host_prefix> changed;
-    forget_neighbour(&cfg, &cfg.uplinks[0], "TTL expired", changed);
-    std::sort(changed.begin(), changed.end());
+    std::vector<declaration> changed;
+    forget_neighbour(&cfg, &cfg.uplinks[0], 0, "TTL expired", changed);
     EXPECT_EQ(steer(0, changed), (std::vector<std::string>{"0.0.0.0/0 gone", "10.9.0.0/16 via 02",
                                                            "10.9.1.0/24 via 0", "2001:db8::/32 gone"}));
     EXPECT_EQ(cfg.routes.size(), 2u);
@@ -171,6 +202,38 @@ TEST_F(agent_test, uplinks_without_a_next_hop_of_the_family_are_not_used)
               (std::vector<std::string>{"10.0.0.0/8 via 12", "2001:db8::/32 via 2"}));
     cfg.uplinks[2].has_v6 = false;
     EXPECT_EQ(reach_mask(&cfg, pfx("2001:db8::/32")), 0u);
+    // A link that is down or whose gateway is not on-link is left out, and taken back when it returns.
+    cfg.uplinks[1].link_up = false;
+    cfg.uplinks[2].gw4_onlink = false;
+    std::vector<route_change> out;
+    tallowhost_steer_all(&cfg, out);
+    ASSERT_EQ(out.size(), 2u);  // the IPv6 route lost up2 above
+    EXPECT_EQ(prefix_text(out[0].prefix) + " " + via(out[0].reach), "10.0.0.0/8 none");
+    cfg.uplinks[1].link_up = true;
+    out.clear();
+    tallowhost_steer_all(&cfg, out);
+    ASSERT_EQ(out.size(), 1u);
+    EXPECT_EQ(prefix_text(out[0].prefix) + " " + via(out[0].reach), "10.0.0.0/8 1");
+}
+
+TEST_F(agent_test, an_uplinks_subnets_are_thrown_to_the_main_table_over_any_declaration)
+{
+    cfg.uplinks[0].connected = {pfx("192.0.2.0/30")};
+    std::vector<route_change> out;
+    tallowhost_set_connected(&cfg, out);
+    std::vector<std::string> text;
+    for (const route_change &c : out)
+        text.push_back(prefix_text(c.prefix) + (c.throw_route ? " thrown" : " routed"));
+    EXPECT_EQ(text, (std::vector<std::string>{"192.0.2.0/30 thrown", "fe80::/64 thrown"}));
+    // Declared exactly or covered, the subnet stays thrown; a more specific declaration inside it is
+    // routed.
+    EXPECT_EQ(feed(1, set_frame(0x80, {"0.0.0.0/0", "192.0.2.0/30", "192.0.2.1/32"}, 120, 2)),
+              (std::vector<std::string>{"0.0.0.0/0 via 02", "192.0.2.1/32 via 02"}));
+    cfg.uplinks[0].connected.clear();
+    out.clear();
+    tallowhost_set_connected(&cfg, out);
+    ASSERT_EQ(out.size(), 1u);
+    EXPECT_EQ(prefix_text(out[0].prefix) + " " + via(out[0].reach), "192.0.2.0/30 02");
 }
 
 TEST_F(agent_test, coverage_matches_a_brute_force_check)
@@ -194,8 +257,9 @@ TEST_F(agent_test, coverage_matches_a_brute_force_check)
             uint32_t want = 0;
             for (size_t u = 0; u < 3; u++) {
                 bool covered = false;
-                for (const host_prefix &d : cfg.uplinks[u].nb.declared)
-                    covered |= d.family == p.family && d.plen <= p.plen && masked(p, d.plen) == d;
+                for (const neighbour &nb : cfg.uplinks[u].neighbours)
+                    for (const host_prefix &d : nb.declared)
+                        covered |= d.family == p.family && d.plen <= p.plen && masked(p, d.plen) == d;
                 if (!covered)
                     want |= 1u << u;
             }
@@ -225,6 +289,10 @@ TEST(command_line, errors_and_defaults)
         {{"--uplink", "lo=10.0.0.1", "--table", "254"}, "bad table \"254\""},
         {{"--uplink", "lo=10.0.0.1", "--table", "0"}, "bad table \"0\""},
         {{"--uplink", "lo=10.0.0.1", "--rule-priority", "32766"}, "bad rule priority \"32766\""},
+        {{"--uplink", "lo=10.0.0.1", "--rule-priority", "1"}, "bad rule priority \"1\""},
+        {{"--uplink", "lo=10.0.0.1", "--ifgroup", "0"}, "bad interface group \"0\""},
+        {{"--uplink", "lo=10.0.0.1", "--max-prefixes", "0"}, "bad prefix cap \"0\""},
+        {{"--uplink", "lo=10.0.0.1", "--ifgroup", "7", "--max-prefixes=100"}, ""},
         {{"--uplink", "lo=10.0.0.1", "--rule-priority"}, "--rule-priority needs a value"},
         {{"--uplink", "lo=10.0.0.1", "extra"}, "unknown argument \"extra\""},
     };

@@ -13,13 +13,21 @@
 #include <map>
 #include <span>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "unique_fd.h"
 
 constexpr uint32_t default_table = 250;
 constexpr uint32_t default_rule_priority = 1000;
+constexpr uint32_t default_ifgroup = 250;      // interface group of the uplinks
+constexpr uint8_t route_protocol = 241;        // marks the agent's routes and rules; nothing else is removed
+constexpr uint32_t default_max_prefixes = 200000;  // per uplink, over all its neighbours
+constexpr size_t max_neighbours = 8;           // declaring neighbours kept per uplink
+constexpr uint16_t max_ttl_s = 300;            // a longer TTL is honoured for this long
+constexpr int64_t adopt_window_ms = 120000;    // routes of a previous run wait this long for confirmation
 constexpr const char *snapshot_path = "/run/tallowhost.json";
+constexpr const char *lock_path = "/run/tallowhost.lock";
 constexpr size_t max_uplinks = 32;  // uplinks are bits of a 32-bit reach mask
 
 // One prefix as the agent keeps it: the address masked to the prefix length. The member order is the
@@ -35,6 +43,10 @@ struct host_prefix {
     std::strong_ordering operator<=>(const host_prefix &o) const { return std::memcmp(this, &o, sizeof *this) <=> 0; }
 };
 static_assert(sizeof(host_prefix) == 18, "host_prefix is compared as raw bytes");
+
+struct host_prefix_hash {
+    size_t operator()(const host_prefix &p) const noexcept;
+};
 
 // One prefix TLV as it travels: the address bytes as sent, with the withdrawn flag.
 struct frame_prefix {
@@ -72,23 +84,29 @@ constexpr uint8_t flag_more = 0x40;
 constexpr uint8_t flag_periodic = 0x01;
 constexpr uint8_t flag_withdrawn = 0x80;
 
-// The state that one neighbour switch has declared on one uplink.
+// One neighbour that declares prefixes on an uplink, known by its chassis ID and port ID as LLDP
+// knows its neighbours. Speakers that never send the relay's control TLV are not kept.
 struct neighbour {
-    bool known = false;
     std::string chassis_id;
     std::string port_id;
-    uint16_t ttl = 0;
+    uint16_t ttl = 0;        // as sent
     int64_t expires_ms = 0;  // monotonic; the neighbour is forgotten at this time
     int64_t applied_ms = 0;  // monotonic time of the last whole set or delta taken
     int64_t changed_ms = 0;  // monotonic time of the last change of `declared`
-    std::vector<host_prefix> declared;  // sorted, unique
-    // Declared prefixes per family (0: IPv4, 1: IPv6) and length, for the coverage test.
-    std::array<std::array<uint32_t, 129>, 2> len_count{};
-    std::array<std::vector<uint8_t>, 2> lengths;  // the lengths with a non-zero count, ascending
+    bool whole_set = false;  // a whole periodic set has been taken from it
+    std::unordered_set<host_prefix, host_prefix_hash> declared;
     bool partial_open = false;
     bool discarding = false;  // continuation frames are being dropped until the next first frame
     unsigned partial_frames = 0;
     std::vector<host_prefix> partial;  // prefixes of the periodic set being received
+};
+
+// A change of what an uplink declares: the prefix is now declared by at least one of its neighbours,
+// or by none any more.
+struct declaration {
+    host_prefix prefix;
+    bool declared = false;
+    bool operator<(const declaration &o) const { return prefix < o.prefix; }
 };
 
 struct uplink_counters {
@@ -97,7 +115,9 @@ struct uplink_counters {
     uint64_t deltas = 0;
     uint64_t discarded_sets = 0;
     uint64_t hostile = 0;
-    uint64_t dropped = 0;  // frames the kernel dropped before the agent read them
+    uint64_t dropped = 0;       // frames the kernel dropped before the agent read them
+    uint64_t over_cap = 0;      // prefixes not taken because of the caps
+    uint64_t ignored = 0;       // frames of speakers that declare nothing or of neighbours beyond the cap
 };
 
 struct uplink {
@@ -108,17 +128,37 @@ struct uplink {
     std::array<uint8_t, 4> gw4{};
     std::array<uint8_t, 16> gw6{};
     unique_fd sock;
-    neighbour nb;
+    std::vector<neighbour> neighbours;
+    size_t held = 0;       // prefixes over all its neighbours' sets: at most max_prefixes
+    size_t held_open = 0;  // prefixes over all its neighbours' open sets: at most max_prefixes
+    size_t declared = 0;  // distinct prefixes declared on it
+    // Prefixes declared on it per family (0: IPv4, 1: IPv6) and length, for the coverage test.
+    std::array<std::array<uint32_t, 129>, 2> len_count{};
+    std::array<std::vector<uint8_t>, 2> lengths;  // the lengths with a non-zero count, ascending
+    // What the kernel says of the link and its addresses.
+    bool link_known = false;
+    bool link_up = false;
+    bool addresses_known = false;
+    bool gw4_onlink = false;
+    bool gw6_onlink = false;
+    std::vector<host_prefix> connected;  // the subnets of its addresses
+    uint32_t group = 0;                  // its interface group as last seen
+    uint32_t group_before = 0;           // to restore at stop
+    bool group_taken = false;
     uplink_counters counters;
     int64_t hostile_logged_ms = -1;  // rate limit of the hostile-frame lines
     uint64_t hostile_unlogged = 0;
+    int64_t capped_logged_ms = -1;   // rate limit of the cap lines
 };
 
-// The route the agent keeps for one declared prefix.
+// The route the agent keeps for one prefix of its table.
 struct route_state {
     uint32_t declared_by = 0;  // uplinks that declare exactly this prefix
     uint32_t reach = 0;        // installed: uplinks the route goes through; 0 is an unreachable route
-    bool installed = false;
+    bool connected = false;    // an uplink's own subnet: a throw route, so that the main table answers
+    bool installed = false;    // the kernel holds the route
+    bool thrown = false;       // installed as a throw route
+    bool adopted = false;      // left by a previous run and not yet confirmed
     bool dirty = false;
 };
 
@@ -126,6 +166,7 @@ struct route_state {
 struct route_change {
     host_prefix prefix;
     bool remove = false;  // true: delete the route; false: create or replace it
+    bool throw_route = false;
     uint32_t reach = 0;   // uplinks to go through; 0 is an unreachable route
 };
 
@@ -133,12 +174,23 @@ struct host_config {
     std::vector<uplink> uplinks;
     uint32_t table = default_table;
     uint32_t rule_priority = default_rule_priority;
+    uint32_t ifgroup = default_ifgroup;
+    size_t max_prefixes = default_max_prefixes;
     bool verbose = false;
-    unique_fd nl;  // route netlink socket
+    unique_fd nl;       // route netlink socket for requests
+    unique_fd monitor;  // route netlink socket for the kernel's notifications
+    unique_fd lock;
     uint32_t nl_seq = 1;
-    std::map<host_prefix, route_state> routes;  // every prefix some uplink declares
+    std::map<host_prefix, route_state> routes;  // every prefix declared, connected or adopted
+    size_t installed = 0;                       // routes the kernel holds
     uint64_t route_failures = 0;
+    uint64_t restored = 0;  // routes and rules put back after someone else removed them
     int64_t started_ms = 0;
+    bool adopting = false;        // routes of a previous run are waiting for confirmation
+    int64_t reconcile_ms = -1;    // when to compare the kernel's table with ours; -1: not due
+    bool addresses_due = false;   // an uplink's addresses changed
+    bool rules_due = false;       // a rule of ours was removed
+    bool links_due = false;       // the notifications overflowed: read every link again
 };
 
 /* log.cpp: syslog lines, debug only with -v */
@@ -155,20 +207,28 @@ frame_error tallowhost_parse_frame(std::span<const uint8_t> frame, parsed_frame 
 const char *frame_reason_text(frame_error e);
 host_prefix masked(const host_prefix &p, uint8_t plen);
 
-/* neighbour.cpp: sets and deltas per neighbour */
-// Applies a parsed frame to an uplink's neighbour state; `changed` receives every prefix whose
-// declaration on this uplink changed (added or removed), sorted.
+/* neighbour.cpp: sets and deltas per neighbour, combined per uplink */
+// Applies a parsed frame to the uplink's neighbours; `out` receives every prefix whose declaration on
+// this uplink changed, sorted and unique.
 void tallowhost_apply_frame(host_config *cfg, uplink *up, const parsed_frame &f, int64_t now_ms,
-                            std::vector<host_prefix> &changed);
-void forget_neighbour(host_config *cfg, uplink *up, const char *why, std::vector<host_prefix> &changed);
-void replace_declared(neighbour *nb, std::vector<host_prefix> next, int64_t now_ms, std::vector<host_prefix> &changed);
-bool declares_covering(const neighbour &nb, const host_prefix &p);
+                            std::vector<declaration> &out);
+// Forgets neighbour `index` of the uplink (TTL 0, TTL expired), or every neighbour with index -1 (the
+// link went down).
+void forget_neighbour(host_config *cfg, uplink *up, long index, const char *why, std::vector<declaration> &out);
 void note_hostile(host_config *cfg, uplink *up, frame_error e, int64_t now_ms);
 
 /* steer.cpp: which uplinks still reach each declared prefix */
+bool uplink_usable(const uplink &up, uint8_t family);
+bool uplink_declares(const uplink &up, size_t index, const route_state &r);
+bool declares_covering(const host_config *cfg, size_t uplink_index, const host_prefix &p);
 uint32_t reach_mask(const host_config *cfg, const host_prefix &p);
-void tallowhost_steer(host_config *cfg, size_t uplink_index, const std::vector<host_prefix> &changed,
+// Takes an uplink's changed declarations and appends the route changes they cause.
+void tallowhost_steer(host_config *cfg, size_t uplink_index, const std::vector<declaration> &changed,
                       std::vector<route_change> &out);
+// Decides every route again: after a link, an address or a gateway changed, or adoption ended.
+void tallowhost_steer_all(host_config *cfg, std::vector<route_change> &out);
+// Makes the uplinks' subnets throw routes, and only those.
+void tallowhost_set_connected(host_config *cfg, std::vector<route_change> &out);
 
 /* netlink.cpp: route netlink messages, batched exchanges, dumps */
 // Netlink messages are in host byte order; fields are copied in and out, never cast in place.
@@ -194,19 +254,37 @@ const uint8_t *nl_find_attr(const uint8_t *p, size_t len, uint16_t type, size_t 
 // Numbers the writer's messages from cfg->nl_seq on, spends those numbers and returns the first.
 uint32_t nl_number(host_config *cfg, nl_writer &w);
 // Sends the writer's messages, numbered from first_seq, in pieces of bounded size and checks the
-// kernel's answers; `describe` names message i for the log, and with quiet_enoent an object already
-// gone counts as removed. Returns the number of refused messages, or -1 when the exchange failed.
+// kernel's answers; `describe` names message i for the log, and with `quiet` an object already gone
+// counts as removed and one already there as added. Returns the number of refused messages, or -1 when the exchange failed.
+// `refused`, when given, receives the indexes of the refused messages.
 int nl_transact(host_config *cfg, nl_writer &w, uint32_t first_seq, const std::function<std::string(size_t)> &describe,
-                bool quiet_enoent = false);
-// Runs a dump request and hands every answer message to `each`.
-int nl_dump(host_config *cfg, uint16_t type, uint8_t family, const std::function<void(const uint8_t *, uint32_t)> &each);
+                bool quiet = false, std::vector<size_t> *refused = nullptr);
 
-/* route.cpp: the table and the rule, over route netlink */
+// Runs a dump request whose header (ifinfomsg, rtmsg, ...) is `header`, with an optional RTA_TABLE
+// filter, and hands every answer message to `each`.
+int nl_dump(host_config *cfg, uint16_t type, const void *header, size_t header_len, uint32_t table_filter,
+            const std::function<void(const uint8_t *, uint32_t)> &each);
+
+/* route.cpp: the table and the rules, over route netlink */
 int tallowhost_route_open(host_config *cfg);
-int tallowhost_route_clear(host_config *cfg);  // stale routes and rules of our table
-int tallowhost_rule_add(host_config *cfg);
-int tallowhost_route_apply(host_config *cfg, const std::vector<route_change> &changes);
+// At start: refuses a foreign rule at the agent's priorities, removes rules of its own that are not
+// wanted, warns of foreign routes in the table and adopts the agent's own routes.
+int tallowhost_table_take(host_config *cfg);
+int tallowhost_rules_ensure(host_config *cfg);  // adds whichever of the four rules is missing
+int tallowhost_route_apply(host_config *cfg, const std::vector<route_change> &changes, const char *what);
+// Compares the kernel's table with what the agent wants and mends the difference.
+int tallowhost_reconcile(host_config *cfg);
+// At stop: removes the agent's routes and rules, and nothing else.
 int tallowhost_route_remove_all(host_config *cfg);
+
+/* links.cpp: the uplinks' links and addresses, and the kernel's notifications */
+int tallowhost_monitor_open(host_config *cfg);
+int tallowhost_links_read(host_config *cfg);      // the uplinks' state, group taken
+int tallowhost_addresses_read(host_config *cfg);  // the uplinks' subnets and whether each gateway is on-link
+// Reads the pending notifications; link changes are returned as uplink indexes whose state changed.
+int tallowhost_monitor_read(host_config *cfg, std::vector<size_t> &links_changed);
+int tallowhost_groups_take(host_config *cfg);  // puts every uplink in the agent's interface group
+void tallowhost_groups_restore(host_config *cfg);
 
 /* snapshot.cpp: the JSON snapshot */
 std::string tallowhost_snapshot_json(const host_config *cfg, int64_t now_ms);

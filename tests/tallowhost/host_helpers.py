@@ -76,16 +76,18 @@ def start_agent(sandbox, args, wait=True):
     return agent
 
 
-def table(family=4, table_id=TABLE):
-    """The lines of `ip route show table N` for one family."""
+def table(family=4, table_id=TABLE, throws=False):
+    """The lines of `ip route show table N` for one family; the throw routes of the uplinks' own
+    subnets only with throws=True."""
     out = ip("-4" if family == 4 else "-6", "route", "show", "table", str(table_id), check=False).stdout
-    return [l.strip() for l in out.splitlines() if l.strip()]
+    return [l.strip() for l in out.splitlines() if l.strip() and (throws or not l.startswith("throw "))]
 
 
 def route_count(family=4, table_id=TABLE):
+    """Routes of the table other than throw routes."""
     out = subprocess.run(["ip", "-4" if family == 4 else "-6", "route", "show", "table", str(table_id)],
                          capture_output=True, text=True).stdout
-    return out.count("\n")
+    return out.count("\n") - sum(1 for l in out.splitlines() if l.startswith("throw "))
 
 
 def rules(family=4):
@@ -106,7 +108,7 @@ def route_get(dest):
     return " ".join(out)
 
 
-def wait_until(what, predicate, timeout=20.0):
+def wait_until(what, predicate, timeout=20.0, interval=0.02):
     """Polls the kernel's state until predicate() holds; the value of the last try when it fails."""
     deadline = time.monotonic() + timeout
     while True:
@@ -115,7 +117,7 @@ def wait_until(what, predicate, timeout=20.0):
             return
         if time.monotonic() > deadline:
             raise AssertionError(f"{what}: not reached within {timeout}s (last: {value!r})")
-        time.sleep(0.02)
+        time.sleep(interval)
 
 
 def wait_table(lines, family=4, timeout=20.0):

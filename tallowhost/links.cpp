@@ -1,0 +1,333 @@
+// The uplinks as the kernel sees them: whether each link is up with its carrier, its subnets and
+// whether its gateways are on-link, its interface group; and the kernel's notifications of link,
+// address, route and rule changes, which tell the agent when to look again.
+
+#include <arpa/inet.h>
+#include <linux/filter.h>
+#include <linux/fib_rules.h>
+#include <linux/if.h>
+#include <linux/if_addr.h>
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "tallowhost.h"
+
+namespace {
+
+constexpr int monitor_buffer = 16 * 1024 * 1024;
+constexpr int64_t settle_ms = 20;  // notifications come in bursts: look once the burst is over
+
+int uplink_index(const host_config *cfg, uint32_t ifindex)
+{
+    for (size_t i = 0; i < cfg->uplinks.size(); i++)
+        if (cfg->uplinks[i].ifindex == ifindex)
+            return int(i);
+    return -1;
+}
+
+int set_group(host_config *cfg, const uplink &up, uint32_t group)
+{
+    nl_writer w;
+    const uint32_t seq = cfg->nl_seq++;
+    w.begin(RTM_NEWLINK, NLM_F_REQUEST, seq);
+    ifinfomsg ifi{};
+    ifi.ifi_family = AF_UNSPEC;
+    ifi.ifi_index = int(up.ifindex);
+    w.append(&ifi, sizeof ifi);
+    w.attr32(IFLA_GROUP, group);
+    w.end();
+    return nl_transact(cfg, w, seq, [&](size_t) { return "interface group of " + up.name; }) == 0 ? 0 : -1;
+}
+
+// One link message: its state and group. Returns true when the link went up or down.
+bool take_link(host_config *cfg, const uint8_t *msg, uint32_t len, bool deleted)
+{
+    if (len < sizeof(nlmsghdr) + sizeof(ifinfomsg))
+        return false;
+    ifinfomsg ifi;
+    std::memcpy(&ifi, msg + sizeof(nlmsghdr), sizeof ifi);
+    int i = uplink_index(cfg, uint32_t(ifi.ifi_index));
+    if (i < 0)
+        return false;
+    uplink &up = cfg->uplinks[size_t(i)];
+    const uint8_t *attrs = msg + sizeof(nlmsghdr) + align4(sizeof ifi);
+    size_t n = 0;
+    const uint8_t *g = nl_find_attr(attrs, len - sizeof(nlmsghdr) - align4(sizeof ifi), IFLA_GROUP, n);
+    if (g && n >= 4 && !deleted) {
+        const uint32_t group = get_host32(g);
+        if (!up.group_taken) {
+            // An uplink already in the group was left there by a run that did not stop cleanly.
+            up.group_before = group == cfg->ifgroup ? 0 : group;
+            up.group_taken = true;
+        } else if (group != cfg->ifgroup && up.group != group) {
+            hlog(LOG_WARNING, "link: %s: interface group changed to %u by someone else, set back to %u",
+                 up.name.c_str(), group, cfg->ifgroup);
+        }
+        up.group = group;  // tallowhost_groups_take puts it back in the agent's group
+    }
+    const bool now_up = !deleted && (ifi.ifi_flags & IFF_UP) && (ifi.ifi_flags & IFF_LOWER_UP);
+    if (up.link_known && now_up == up.link_up)
+        return false;
+    const bool first = !up.link_known;
+    up.link_known = true;
+    up.link_up = now_up;
+    if (!first || !now_up)
+        hlog(now_up ? LOG_INFO : LOG_WARNING, "link: %s: %s", up.name.c_str(),
+             now_up ? "up" : deleted ? "removed" : (ifi.ifi_flags & IFF_UP) ? "carrier lost" : "set down");
+    return !first;
+}
+
+bool in_subnet(const host_prefix &subnet, uint8_t family, const uint8_t *addr)
+{
+    host_prefix a;
+    a.family = family;
+    std::memcpy(a.addr.data(), addr, family == 4 ? 4 : 16);
+    a.plen = family == 4 ? 32 : 128;
+    return subnet.family == family && masked(a, subnet.plen) == subnet;
+}
+
+std::string gw_text(int family, const uint8_t *addr)
+{
+    char buf[INET6_ADDRSTRLEN];
+    return inet_ntop(family, addr, buf, sizeof buf) ? buf : "?";
+}
+
+// Drops every route notification but the removal of a route of ours: the agent's own changes would
+// otherwise fill the buffer.
+int attach_filter(int fd)
+{
+    const uint32_t delroute = htons(RTM_DELROUTE);  // loaded as a big-endian half-word
+    const uint32_t newroute = htons(RTM_NEWROUTE);
+    const uint32_t at_protocol = sizeof(nlmsghdr) + offsetof(rtmsg, rtm_protocol);
+    sock_filter code[] = {
+        {BPF_LD | BPF_H | BPF_ABS, 0, 0, offsetof(nlmsghdr, nlmsg_type)},
+        {BPF_JMP | BPF_JEQ | BPF_K, 4, 0, newroute},
+        {BPF_JMP | BPF_JEQ | BPF_K, 0, 2, delroute},
+        {BPF_LD | BPF_B | BPF_ABS, 0, 0, at_protocol},
+        {BPF_JMP | BPF_JEQ | BPF_K, 0, 1, route_protocol},
+        {BPF_RET | BPF_K, 0, 0, 0xFFFFFFFF},
+        {BPF_RET | BPF_K, 0, 0, 0},
+    };
+    sock_fprog prog{uint16_t(sizeof code / sizeof code[0]), code};
+    return setsockopt(fd, SOL_SOCKET, SO_ATTACH_FILTER, &prog, sizeof prog);
+}
+
+}  // namespace
+
+int tallowhost_monitor_open(host_config *cfg)
+{
+    unique_fd fd(socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_ROUTE));
+    if (!fd.valid()) {
+        hlog(LOG_ERR, "link: netlink socket: %s", strerror(errno));
+        return -1;
+    }
+    int size = monitor_buffer;
+    if (setsockopt(fd.get(), SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) != 0)
+        setsockopt(fd.get(), SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+    if (attach_filter(fd.get()) != 0) {
+        hlog(LOG_ERR, "link: netlink filter: %s", strerror(errno));
+        return -1;
+    }
+    sockaddr_nl addr{};
+    addr.nl_family = AF_NETLINK;
+    if (bind(fd.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
+        hlog(LOG_ERR, "link: netlink bind: %s", strerror(errno));
+        return -1;
+    }
+    for (int group : {RTNLGRP_LINK, RTNLGRP_IPV4_IFADDR, RTNLGRP_IPV6_IFADDR, RTNLGRP_IPV4_ROUTE, RTNLGRP_IPV6_ROUTE,
+                      RTNLGRP_IPV4_RULE, RTNLGRP_IPV6_RULE}) {
+        if (setsockopt(fd.get(), SOL_NETLINK, NETLINK_ADD_MEMBERSHIP, &group, sizeof group) != 0) {
+            hlog(LOG_ERR, "link: netlink group %d: %s", group, strerror(errno));
+            return -1;
+        }
+    }
+    cfg->monitor = std::move(fd);
+    return 0;
+}
+
+int tallowhost_links_read(host_config *cfg)
+{
+    ifinfomsg ifi{};
+    std::vector<uint8_t> seen(cfg->uplinks.size(), 0);
+    int rc = nl_dump(cfg, RTM_GETLINK, &ifi, sizeof ifi, 0, [&](const uint8_t *msg, uint32_t len) {
+        if (get_host16(msg + 4) != RTM_NEWLINK || len < sizeof(nlmsghdr) + sizeof(ifinfomsg))
+            return;
+        ifinfomsg m;
+        std::memcpy(&m, msg + sizeof(nlmsghdr), sizeof m);
+        if (int i = uplink_index(cfg, uint32_t(m.ifi_index)); i >= 0)
+            seen[size_t(i)] = 1;
+        take_link(cfg, msg, len, false);
+    });
+    if (rc != 0)
+        return -1;
+    for (size_t i = 0; i < cfg->uplinks.size(); i++) {
+        uplink &up = cfg->uplinks[i];
+        if (!seen[i] && up.link_up) {
+            hlog(LOG_WARNING, "link: %s: removed", up.name.c_str());
+            up.link_up = false;
+        }
+    }
+    return 0;
+}
+
+int tallowhost_addresses_read(host_config *cfg)
+{
+    std::vector<std::vector<host_prefix>> subnets(cfg->uplinks.size());
+    ifaddrmsg ifa{};
+    int rc = nl_dump(cfg, RTM_GETADDR, &ifa, sizeof ifa, 0, [&](const uint8_t *msg, uint32_t len) {
+        if (get_host16(msg + 4) != RTM_NEWADDR || len < sizeof(nlmsghdr) + sizeof(ifaddrmsg))
+            return;
+        ifaddrmsg m;
+        std::memcpy(&m, msg + sizeof(nlmsghdr), sizeof m);
+        int i = uplink_index(cfg, m.ifa_index);
+        if (i < 0 || (m.ifa_family != AF_INET && m.ifa_family != AF_INET6))
+            return;
+        const uint8_t *attrs = msg + sizeof(nlmsghdr) + align4(sizeof m);
+        size_t n = 0;
+        const uint8_t *a = nl_find_attr(attrs, len - sizeof(nlmsghdr) - align4(sizeof m), IFA_ADDRESS, n);
+        const size_t alen = m.ifa_family == AF_INET ? 4 : 16;
+        if (!a || n < alen || m.ifa_prefixlen > alen * 8)
+            return;
+        host_prefix p;
+        p.family = m.ifa_family == AF_INET ? 4 : 6;
+        std::memcpy(p.addr.data(), a, alen);
+        p.plen = m.ifa_prefixlen;
+        p = masked(p, p.plen);
+        if (p.family == 6 && p.addr[0] == 0xfe && (p.addr[1] & 0xc0) == 0x80)
+            return;  // link-local: fe80::/64 is thrown for every link
+        subnets[size_t(i)].push_back(p);
+    });
+    if (rc != 0)
+        return -1;
+    int changed = 0;
+    for (size_t i = 0; i < cfg->uplinks.size(); i++) {
+        uplink &up = cfg->uplinks[i];
+        std::sort(subnets[i].begin(), subnets[i].end());
+        subnets[i].erase(std::unique(subnets[i].begin(), subnets[i].end()), subnets[i].end());
+        bool on4 = false, on6 = false;
+        for (const host_prefix &s : subnets[i]) {
+            on4 = on4 || (up.has_v4 && in_subnet(s, 4, up.gw4.data()));
+            on6 = on6 || (up.has_v6 && in_subnet(s, 6, up.gw6.data()));
+        }
+        // A link-local next hop is on the link whatever its addresses.
+        if (up.has_v6 && up.gw6[0] == 0xfe && (up.gw6[1] & 0xc0) == 0x80)
+            on6 = true;
+        for (int fam : {4, 6}) {
+            bool &was = fam == 4 ? up.gw4_onlink : up.gw6_onlink;
+            const bool now = fam == 4 ? on4 : on6;
+            if (!(fam == 4 ? up.has_v4 : up.has_v6) || (was == now && up.addresses_known))
+                continue;
+            if (!up.addresses_known && now) {
+                was = now;
+                changed = 1;
+                continue;  // on-link from the start, as it should be: nothing to say
+            }
+            const std::string gw = gw_text(fam == 4 ? AF_INET : AF_INET6, fam == 4 ? up.gw4.data() : up.gw6.data());
+            if (now)
+                hlog(LOG_INFO, "link: %s: gateway %s is on-link", up.name.c_str(), gw.c_str());
+            else
+                hlog(LOG_WARNING, "link: %s: gateway %s is not on-link, left out of routes until it is",
+                     up.name.c_str(), gw.c_str());
+            was = now;
+            changed = 1;
+        }
+        up.addresses_known = true;
+        if (subnets[i] != up.connected) {
+            up.connected = std::move(subnets[i]);
+            changed = 1;
+        }
+    }
+    return changed;
+}
+
+int tallowhost_monitor_read(host_config *cfg, std::vector<size_t> &links_changed)
+{
+    std::vector<uint8_t> rx(256 * 1024);
+    for (;;) {
+        ssize_t n = recv(cfg->monitor.get(), rx.data(), rx.size(), 0);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK)
+                return 0;
+            if (errno == ENOBUFS) {
+                // Notifications were lost: look at everything again.
+                hlog(LOG_INFO, "link: kernel notifications overflowed, reading links, addresses, rules and the table");
+                cfg->links_due = cfg->addresses_due = cfg->rules_due = true;
+                cfg->reconcile_ms = monotonic_ms();
+                continue;
+            }
+            hlog(LOG_ERR, "link: netlink receive: %s", strerror(errno));
+            return -1;
+        }
+        size_t off = 0;
+        while (size_t(n) - off >= sizeof(nlmsghdr)) {
+            const uint8_t *msg = rx.data() + off;
+            const uint32_t len = get_host32(msg);
+            if (len < sizeof(nlmsghdr) || len > size_t(n) - off)
+                break;
+            off += align4(len);
+            const uint16_t type = get_host16(msg + 4);
+            if (type == RTM_NEWLINK || type == RTM_DELLINK) {
+                ifinfomsg ifi{};
+                if (len >= sizeof(nlmsghdr) + sizeof ifi)
+                    std::memcpy(&ifi, msg + sizeof(nlmsghdr), sizeof ifi);
+                if (take_link(cfg, msg, len, type == RTM_DELLINK))
+                    links_changed.push_back(size_t(uplink_index(cfg, uint32_t(ifi.ifi_index))));
+            } else if ((type == RTM_NEWADDR || type == RTM_DELADDR) && len >= sizeof(nlmsghdr) + sizeof(ifaddrmsg)) {
+                ifaddrmsg m;
+                std::memcpy(&m, msg + sizeof(nlmsghdr), sizeof m);
+                if (uplink_index(cfg, m.ifa_index) >= 0)
+                    cfg->addresses_due = true;
+            } else if (type == RTM_DELROUTE && len >= sizeof(nlmsghdr) + sizeof(rtmsg)) {
+                // Only removals of routes of ours pass the filter; one we still want was removed by
+                // someone else, or by the kernel.
+                rtmsg rt;
+                std::memcpy(&rt, msg + sizeof(nlmsghdr), sizeof rt);
+                const uint8_t *attrs = msg + sizeof(nlmsghdr) + align4(sizeof rt);
+                size_t an = 0;
+                const uint8_t *dst = nl_find_attr(attrs, len - sizeof(nlmsghdr) - align4(sizeof rt), RTA_DST, an);
+                host_prefix p;
+                p.family = rt.rtm_family == AF_INET ? 4 : 6;
+                p.plen = rt.rtm_dst_len;
+                if (dst)
+                    std::memcpy(p.addr.data(), dst, std::min(an, size_t(p.family == 4 ? 4 : 16)));
+                auto it = cfg->routes.find(p);
+                if (it != cfg->routes.end() && it->second.installed && cfg->reconcile_ms < 0)
+                    cfg->reconcile_ms = monotonic_ms() + settle_ms;
+            } else if (type == RTM_DELRULE && len >= sizeof(nlmsghdr) + sizeof(fib_rule_hdr)) {
+                const uint8_t *attrs = msg + sizeof(nlmsghdr) + align4(sizeof(fib_rule_hdr));
+                size_t an = 0;
+                const uint8_t *proto =
+                    nl_find_attr(attrs, len - sizeof(nlmsghdr) - align4(sizeof(fib_rule_hdr)), FRA_PROTOCOL, an);
+                if (proto && an >= 1 && proto[0] == route_protocol)
+                    cfg->rules_due = true;
+            }
+        }
+    }
+}
+
+int tallowhost_groups_take(host_config *cfg)
+{
+    int rc = 0;
+    for (uplink &up : cfg->uplinks) {
+        if (!up.group_taken || !up.link_known || up.group == cfg->ifgroup)
+            continue;
+        if (set_group(cfg, up, cfg->ifgroup) == 0)
+            up.group = cfg->ifgroup;
+        else
+            rc = -1;
+    }
+    return rc;
+}
+
+void tallowhost_groups_restore(host_config *cfg)
+{
+    for (uplink &up : cfg->uplinks)
+        if (up.group_taken && up.link_known && up.group == cfg->ifgroup)
+            set_group(cfg, up, up.group_before);
+}
