@@ -1,6 +1,7 @@
 #!/bin/bash
 # The whole test suite: unit and black-box tests on a normal build and the relay's model checker on random
-# sequences; the Debian packages built, checked with lintian and installed; the tests again on a build
+# sequences; the Debian packages built, checked with lintian, installed, and booted under systemd in a
+# container (scripts/boot-test.sh); the tests again on a build
 # with AddressSanitizer and UndefinedBehaviorSanitizer (failing on any report); then the fuzz targets for
 # a bounded time.
 set -uo pipefail
@@ -16,7 +17,7 @@ run_suite() {  # build-dir label
   step "$label: unit tests"
   ctest --test-dir "$build" --output-on-failure -j2 || fail "$label unit tests"
   step "$label: black-box tests"
-  TARVIK_PREFIX="$root/$build/stage" $py -m pytest -q -p no:cacheprovider tests --ignore=tests/flarix \
+  TARVIK_PREFIX="$root/$build/stage" $py -m pytest -q -p no:cacheprovider tests --ignore=tests/flarix --ignore=tests/boot \
     || fail "$label black-box tests"
   if [ -d tests/flarix ]; then
     step "$label: flarix module tests"
@@ -41,6 +42,8 @@ step "Debian packages: build, lintian, install tests"
 if scripts/build-deb.sh build-deb; then
   TARVIK_PREFIX="$root/build/stage" TARVIK_DEB_DIR="$root/build-deb" $py -m pytest -q -p no:cacheprovider \
     tests/packaging/test_packages.py || fail "package tests"
+  step "Debian packages booted under systemd in a container (scripts/boot-test.sh)"
+  scripts/boot-test.sh build-deb || fail "boot test"
 else
   fail "package build"
 fi

@@ -1,0 +1,112 @@
+"""tallowhost.service in the booted system, as shipped and strict (the `mode` fixture): installed as
+shipped it refuses once, saying where to name the uplinks, instead of restarting; with its uplink named
+in /etc/default/tallowhost (host0, whose other end sw0 carries the transmitting lldpd stand-in's frames)
+it installs its policy rules and routes on a declaration, forgets on TTL 0 and removes everything at
+stop; and nothing in its journal says the confinement got in its way."""
+
+import re
+import time
+
+import pytest
+
+from container import wait_value
+from layout import HOST_IF, SHIPPED_HOST_OPTIONS, SWITCH_IF, SWITCH_V4, SWITCH_V6
+from routing import Routing, check_confinement
+
+UNIT = "tallowhost.service"
+TABLE = "250"
+DECLARED = {4: "10.9.0.0/16", 6: "2001:db8:9::/48"}
+NO_UPLINK = "no uplink configured: name the uplinks in TALLOWHOST_OPTIONS in /etc/default/tallowhost"
+
+
+@pytest.fixture(scope="module")
+def routing(system, mode):
+    r = Routing(system)
+    yield r
+    r.close()
+
+
+def rules(box, family):
+    out = box.run("ip", f"-{family}", "rule", "show").stdout
+    return [l.strip() for l in out.splitlines() if re.search(rf"\blookup {TABLE}\b", l)]
+
+
+def routes(box, family):
+    out = box.run("ip", f"-{family}", "route", "show", "table", TABLE, check=False).stdout
+    return [l.strip() for l in out.splitlines() if l.strip()]
+
+
+def declared_routes(box):
+    """Per family whether the declared prefix is in the agent's table."""
+    return {f: any(l.split()[0] == DECLARED[f] or l.split()[:2] == ["unreachable", DECLARED[f]]
+                   for l in routes(box, f)) for f in (4, 6)}
+
+
+def wait_routes(box, present, what):
+    want = {4: present, 6: present}
+    last = {}
+
+    def reached():
+        last.update(declared_routes(box))
+        return last == want
+    try:
+        wait_value(what, reached, timeout=20)
+    except AssertionError as e:
+        raise AssertionError(f"{e}: table {TABLE} holds\n  IPv4: {routes(box, 4)}\n  IPv6: {routes(box, 6)}\n"
+                             f"{box.journal(UNIT)}") from None
+
+
+def test_shipped_options_refuse_once_without_restarting(system, mode):
+    system.write("/etc/default/tallowhost", SHIPPED_HOST_OPTIONS)
+    mark = system.cursor()
+    system.systemctl("start", UNIT)
+    system.wait_state(UNIT, "failed")
+    # A restart would come RestartSec (1 s) after the failure: wait past it.
+    time.sleep(2.5)
+    journal = system.journal(UNIT, mark)
+    assert system.prop(UNIT, "ActiveState") == "failed", journal
+    assert system.prop(UNIT, "ExecMainStatus") == "2", journal
+    assert system.prop(UNIT, "NRestarts") == "0", journal
+    assert journal.count(NO_UPLINK) == 1, f"want the line {NO_UPLINK!r} once:\n{journal}"
+    for line in ("Scheduled restart job", "Start request repeated too quickly"):
+        assert line not in journal, journal
+    system.systemctl("reset-failed", UNIT)
+
+
+def test_declaration_installs_rules_and_routes(system, mode, routing):
+    system.write("/etc/default/tallowhost", f'TALLOWHOST_OPTIONS="--uplink {HOST_IF}={SWITCH_V4},{SWITCH_V6}"\n')
+    system.systemctl("start", "lldpd.service", "tallowd.service")
+    system.wait_log("tallowd.service", r"^lldp: connected to LLDPD", after=system.mode_start)
+    routing.send(f"intf-set --vrf 1 {SWITCH_IF}", f"update --vrf 1 {DECLARED[4]} {DECLARED[6]}")
+    mark = system.cursor()
+    system.systemctl("start", UNIT)
+    system.wait_log(UNIT, r"^tallowhost started on ", after=mark)
+    wait_routes(system, True, f"the declared prefixes in table {TABLE}")
+    for family in (4, 6):
+        assert rules(system, family), f"no IPv{family} rule to table {TABLE}: {system.run('ip', f'-{family}', 'rule').stdout}"
+    assert system.prop(UNIT, "ActiveState") == "active"
+
+
+def test_stop_removes_rules_and_routes(system, mode):
+    system.systemctl("stop", UNIT)
+    assert system.prop(UNIT, "Result") == "success", system.journal(UNIT)
+    for family in (4, 6):
+        assert rules(system, family) == [], f"IPv{family} rules to table {TABLE} left after stop"
+        assert routes(system, family) == [], f"IPv{family} routes left in table {TABLE} after stop"
+
+
+def test_ttl_0_forgets_the_declaration(system, mode):
+    mark = system.cursor()
+    system.systemctl("start", UNIT)
+    wait_routes(system, True, f"the declared prefixes in table {TABLE} after a restart")
+    # The stand-in sends TTL 0 on every interface when it stops.
+    system.systemctl("stop", "lldpd.service")
+    system.wait_log(UNIT, r"forgotten \(TTL 0\)", after=mark)
+    wait_routes(system, False, f"the declared prefixes gone from table {TABLE}")
+    assert system.prop(UNIT, "ActiveState") == "active"
+    system.systemctl("stop", UNIT, "tallowd.service")
+    assert system.prop(UNIT, "Result") == "success", system.journal(UNIT, mark)
+
+
+def test_confinement_never_got_in_the_way(system, mode):
+    check_confinement(system, UNIT, mode)
