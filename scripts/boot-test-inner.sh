@@ -37,7 +37,7 @@ cleanup() {
 trap 'cleanup; exit 1' INT TERM
 
 cd "$root"
-TARVIK_BOOT_ROOT="$run/root" /usr/bin/python3 -m pytest -v -p no:cacheprovider ${TARVIK_BOOT_TESTS:-tests/boot/test_exposure.py tests/boot/test_tallowd.py tests/boot/test_tallowhost.py \
+TARVIK_BOOT_ROOT="$run/root" /usr/bin/python3 -m pytest -v -p no:cacheprovider ${TARVIK_BOOT_TESTS:-tests/boot/test_exposure.py tests/boot/test_boot_tallowd.py tests/boot/test_boot_tallowhost.py \
   tests/boot/test_boot_order.py} "$@"
 status=$?
 cleanup

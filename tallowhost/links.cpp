@@ -46,17 +46,16 @@ int set_group(host_config *cfg, const uplink &up, uint32_t group)
 // One link message: its state and group. Returns true when the link went up or down.
 bool take_link(host_config *cfg, const uint8_t *msg, uint32_t len, bool deleted)
 {
-    if (len < sizeof(nlmsghdr) + sizeof(ifinfomsg))
-        return false;
     ifinfomsg ifi;
-    std::memcpy(&ifi, msg + sizeof(nlmsghdr), sizeof ifi);
+    std::span<const uint8_t> attrs;
+    if (!nl_message_header(msg, len, ifi, attrs))
+        return false;
     int i = uplink_index(cfg, uint32_t(ifi.ifi_index));
     if (i < 0)
         return false;
     uplink &up = cfg->uplinks[size_t(i)];
-    const uint8_t *attrs = msg + sizeof(nlmsghdr) + align4(sizeof ifi);
     size_t n = 0;
-    const uint8_t *g = nl_find_attr(attrs, len - sizeof(nlmsghdr) - align4(sizeof ifi), IFLA_GROUP, n);
+    const uint8_t *g = nl_find_attr(attrs.data(), attrs.size(), IFLA_GROUP, n);
     if (g && n >= 4 && !deleted) {
         const uint32_t group = get_host32(g);
         if (!up.group_taken) {
@@ -179,16 +178,15 @@ int tallowhost_addresses_read(host_config *cfg)
     std::vector<std::vector<host_prefix>> subnets(cfg->uplinks.size());
     ifaddrmsg ifa{};
     int rc = nl_dump(cfg, RTM_GETADDR, &ifa, sizeof ifa, 0, [&](const uint8_t *msg, uint32_t len) {
-        if (get_host16(msg + 4) != RTM_NEWADDR || len < sizeof(nlmsghdr) + sizeof(ifaddrmsg))
-            return;
         ifaddrmsg m;
-        std::memcpy(&m, msg + sizeof(nlmsghdr), sizeof m);
+        std::span<const uint8_t> attrs;
+        if (get_host16(msg + 4) != RTM_NEWADDR || !nl_message_header(msg, len, m, attrs))
+            return;
         int i = uplink_index(cfg, m.ifa_index);
         if (i < 0 || (m.ifa_family != AF_INET && m.ifa_family != AF_INET6))
             return;
-        const uint8_t *attrs = msg + sizeof(nlmsghdr) + align4(sizeof m);
         size_t n = 0;
-        const uint8_t *a = nl_find_attr(attrs, len - sizeof(nlmsghdr) - align4(sizeof m), IFA_ADDRESS, n);
+        const uint8_t *a = nl_find_attr(attrs.data(), attrs.size(), IFA_ADDRESS, n);
         const size_t alen = m.ifa_family == AF_INET ? 4 : 16;
         if (!a || n < alen || m.ifa_prefixlen > alen * 8)
             return;
@@ -272,25 +270,22 @@ int tallowhost_monitor_read(host_config *cfg, std::vector<size_t> &links_changed
                 break;
             off += align4(len);
             const uint16_t type = get_host16(msg + 4);
-            if (type == RTM_NEWLINK || type == RTM_DELLINK) {
-                ifinfomsg ifi{};
-                if (len >= sizeof(nlmsghdr) + sizeof ifi)
-                    std::memcpy(&ifi, msg + sizeof(nlmsghdr), sizeof ifi);
+            ifinfomsg ifi;
+            ifaddrmsg ifa;
+            rtmsg rt;
+            fib_rule_hdr fr;
+            std::span<const uint8_t> attrs;
+            if ((type == RTM_NEWLINK || type == RTM_DELLINK) && nl_message_header(msg, len, ifi, attrs)) {
                 if (take_link(cfg, msg, len, type == RTM_DELLINK))
                     links_changed.push_back(size_t(uplink_index(cfg, uint32_t(ifi.ifi_index))));
-            } else if ((type == RTM_NEWADDR || type == RTM_DELADDR) && len >= sizeof(nlmsghdr) + sizeof(ifaddrmsg)) {
-                ifaddrmsg m;
-                std::memcpy(&m, msg + sizeof(nlmsghdr), sizeof m);
-                if (uplink_index(cfg, m.ifa_index) >= 0)
+            } else if ((type == RTM_NEWADDR || type == RTM_DELADDR) && nl_message_header(msg, len, ifa, attrs)) {
+                if (uplink_index(cfg, ifa.ifa_index) >= 0)
                     cfg->addresses_due = true;
-            } else if (type == RTM_DELROUTE && len >= sizeof(nlmsghdr) + sizeof(rtmsg)) {
+            } else if (type == RTM_DELROUTE && nl_message_header(msg, len, rt, attrs)) {
                 // Only removals of routes of ours pass the filter; one we still want was removed by
                 // someone else, or by the kernel.
-                rtmsg rt;
-                std::memcpy(&rt, msg + sizeof(nlmsghdr), sizeof rt);
-                const uint8_t *attrs = msg + sizeof(nlmsghdr) + align4(sizeof rt);
                 size_t an = 0;
-                const uint8_t *dst = nl_find_attr(attrs, len - sizeof(nlmsghdr) - align4(sizeof rt), RTA_DST, an);
+                const uint8_t *dst = nl_find_attr(attrs.data(), attrs.size(), RTA_DST, an);
                 host_prefix p;
                 p.family = rt.rtm_family == AF_INET ? 4 : 6;
                 p.plen = rt.rtm_dst_len;
@@ -299,11 +294,9 @@ int tallowhost_monitor_read(host_config *cfg, std::vector<size_t> &links_changed
                 auto it = cfg->routes.find(p);
                 if (it != cfg->routes.end() && it->second.installed && cfg->reconcile_ms < 0)
                     cfg->reconcile_ms = monotonic_ms() + settle_ms;
-            } else if (type == RTM_DELRULE && len >= sizeof(nlmsghdr) + sizeof(fib_rule_hdr)) {
-                const uint8_t *attrs = msg + sizeof(nlmsghdr) + align4(sizeof(fib_rule_hdr));
+            } else if (type == RTM_DELRULE && nl_message_header(msg, len, fr, attrs)) {
                 size_t an = 0;
-                const uint8_t *proto =
-                    nl_find_attr(attrs, len - sizeof(nlmsghdr) - align4(sizeof(fib_rule_hdr)), FRA_PROTOCOL, an);
+                const uint8_t *proto = nl_find_attr(attrs.data(), attrs.size(), FRA_PROTOCOL, an);
                 if (proto && an >= 1 && proto[0] == route_protocol)
                     cfg->rules_due = true;
             }

@@ -64,12 +64,12 @@ void add_hop(const host_config *cfg, kernel_route &k, uint32_t ifindex, uint8_t 
 // Parses a dumped route of our table; false for anything else.
 bool parse_route(const host_config *cfg, const uint8_t *msg, uint32_t len, kernel_route &k)
 {
-    if (get_host16(msg + 4) != RTM_NEWROUTE || len < sizeof(nlmsghdr) + sizeof(rtmsg))
-        return false;
     rtmsg rt;
-    std::memcpy(&rt, msg + sizeof(nlmsghdr), sizeof rt);
-    const uint8_t *attrs = msg + sizeof(nlmsghdr) + align4(sizeof rt);
-    const size_t attrs_len = len - sizeof(nlmsghdr) - align4(sizeof rt);
+    std::span<const uint8_t> a;
+    if (get_host16(msg + 4) != RTM_NEWROUTE || !nl_message_header(msg, len, rt, a))
+        return false;
+    const uint8_t *attrs = a.data();
+    const size_t attrs_len = a.size();
     if ((rt.rtm_flags & RTM_F_CLONED) || attr32_or(attrs, attrs_len, RTA_TABLE, rt.rtm_table) != cfg->table)
         return false;
     if ((rt.rtm_family != AF_INET && rt.rtm_family != AF_INET6) || rt.rtm_dst_len > (rt.rtm_family == AF_INET ? 32 : 128))
@@ -102,12 +102,12 @@ bool parse_route(const host_config *cfg, const uint8_t *msg, uint32_t len, kerne
 
 bool parse_rule(const uint8_t *msg, uint32_t len, kernel_rule &r)
 {
-    if (get_host16(msg + 4) != RTM_NEWRULE || len < sizeof(nlmsghdr) + sizeof(fib_rule_hdr))
-        return false;
     fib_rule_hdr fr;
-    std::memcpy(&fr, msg + sizeof(nlmsghdr), sizeof fr);
-    const uint8_t *attrs = msg + sizeof(nlmsghdr) + align4(sizeof fr);
-    const size_t attrs_len = len - sizeof(nlmsghdr) - align4(sizeof fr);
+    std::span<const uint8_t> a;
+    if (get_host16(msg + 4) != RTM_NEWRULE || !nl_message_header(msg, len, fr, a))
+        return false;
+    const uint8_t *attrs = a.data();
+    const size_t attrs_len = a.size();
     r.family = fr.family;
     r.priority = attr32_or(attrs, attrs_len, FRA_PRIORITY, 0);
     r.table = attr32_or(attrs, attrs_len, FRA_TABLE, fr.table);

@@ -4,6 +4,7 @@
 
 #include <syslog.h>
 
+#include <algorithm>
 #include <array>
 #include <compare>
 #include <cstddef>
@@ -249,6 +250,19 @@ struct nl_writer {
     void nest_end(size_t at);
     void end();
 };
+// Copies a message's family header (ifinfomsg, rtmsg, ...) out and gives the attributes after it;
+// false when the message is too short to hold the header.
+template <class T>
+bool nl_message_header(const uint8_t *msg, uint32_t len, T &header, std::span<const uint8_t> &attrs)
+{
+    constexpr size_t nl_header = 16;  // struct nlmsghdr
+    if (len < nl_header + sizeof(T))
+        return false;
+    std::memcpy(&header, msg + nl_header, sizeof(T));
+    const size_t at = std::min<size_t>(len, nl_header + align4(sizeof(T)));
+    attrs = std::span<const uint8_t>(msg + at, len - at);
+    return true;
+}
 // Finds an attribute among those in [p, p + len); nullptr when absent or malformed.
 const uint8_t *nl_find_attr(const uint8_t *p, size_t len, uint16_t type, size_t &value_len);
 // Numbers the writer's messages from cfg->nl_seq on, spends those numbers and returns the first.
