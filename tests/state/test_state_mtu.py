@@ -58,6 +58,12 @@ def test_notifications_compare_with_the_mtu_the_frames_were_built_for(relay_up):
     small, _ = s.sandbox.add_veth("dn0", "dn1", mtu=1500)
     big, _ = s.sandbox.add_veth("dn2", "dn3", mtu=9000)
     s.vrf(5, PREFIXES, intfs=[small, big])
+    # The links' own notifications of their creation may still be on their way: a change of a link
+    # outside the VRF, once seen, shows that everything before it was handled.
+    _, peer = s.sandbox.add_veth("bar0", "bar1")
+    start = s.daemon.mark()
+    s.sandbox.run(["ip", "link", "set", "bar1", "txqueuelen", "600"])
+    s.daemon.wait_for(rf"^netlink: RTM_NEWLINK ifindex={peer} mtu=1500$", start=start)
     mark = s.lldpd.mark()
     start = s.daemon.mark()
     s.sandbox.run(["ip", "link", "set", "dn0", "txqueuelen", "700"])
