@@ -23,6 +23,7 @@ machine's CPU use during each phase are printed with it.
 """
 
 import argparse
+import ipaddress
 import os
 import statistics
 import subprocess
@@ -42,20 +43,27 @@ from topology import TABLE, rack  # noqa: E402
 HOLDDOWN_S = 0.15  # past the 100 ms holddown, so the next change starts from a quiet relay
 BUSY_LIMIT_S = 900  # a busy loop ends by itself after this long at most
 PACING = 0.15
+# route_watch passes only a sample of the routes (see there): default routes, and the prefixes whose
+# address byte 2 (IPv4) or 7 (IPv6) is 0 under this mask, 1 in 256 of the resync's set.
+SAMPLE_MASK = 0xFF
+
+
+def sampled(prefix):
+    addr = ipaddress.ip_network(prefix).network_address.packed
+    return prefix.endswith("/0") or not addr[2 if len(addr) == 4 else 7] & SAMPLE_MASK
 
 
 class RouteWatch:
-    """route_watch over every host's namespace: per host, the table's size and when each listed change
-    arrived. (Read in this thread: a process that has left its PID namespace cannot start threads.)"""
+    """route_watch over every host's namespace: per host, when each change of the sample arrived. (Read in this thread: a process that has left its PID namespace cannot start threads.)"""
 
     def __init__(self, box, program, spaces):
         self.hosts = len(spaces)
-        self.proc = box.spawn([program, "--table", TABLE, *[ns.pid for ns in spaces]], stdout=subprocess.PIPE)
+        self.proc = box.spawn([program, "--table", TABLE, "--sample", SAMPLE_MASK, *[ns.pid for ns in spaces]],
+                              stdout=subprocess.PIPE)
         self.fd = self.proc.stdout.fileno()
         os.set_blocking(self.fd, False)
         self.pending = b""
         self.seen = [{} for _ in spaces]      # "+PREFIX" / "-PREFIX" -> time of its latest arrival
-        self.counts = [[] for _ in spaces]    # (time, table size) of each read since the last mark
         self.overflow = False
         self.ready = False
         self._until(lambda: self.ready, 10, "route_watch watching")
@@ -71,13 +79,13 @@ class RouteWatch:
         for raw in lines:
             words = raw.decode().split()
             if words[0] == "watching":
+                self.inner_pid = int(words[2])
                 self.ready = True
                 continue
             host, t = int(words[0]), int(words[1])
             if words[2] == "overflow":
                 self.overflow = True
                 continue
-            self.counts[host].append((t, int(words[2])))
             for change in words[4:]:
                 self.seen[host][change] = t
 
@@ -89,30 +97,16 @@ class RouteWatch:
                 raise AssertionError(f"{what}: not within {timeout}s")
             self._pump(left)
 
-    def mark(self):
-        self._pump(0)
-        for c in self.counts:
-            c.clear()
-
     def wait_changes(self, changes, since, timeout=20.0):
         """Per host, the time (ns) by which every one of `changes` had arrived after `since`."""
         def arrived(h):
             return all(self.seen[h].get(c, 0) >= since for c in changes)
         try:
-            self._until(lambda: all(arrived(h) for h in range(self.hosts)), timeout, str(changes))
+            self._until(lambda: all(arrived(h) for h in range(self.hosts)), timeout,
+                        f"{len(changes)} changes ({' '.join(changes[:4])}...)")
         except AssertionError as e:
             raise AssertionError(f"{e}; missing at hosts {[h for h in range(self.hosts) if not arrived(h)]}")
         return [max(self.seen[h][c] for c in changes) for h in range(self.hosts)]
-
-    def wait_count(self, n, timeout=60.0):
-        """Per host, the time (ns) of the first read since the last mark after which its table held n."""
-        def first(h):
-            return next((t for t, c in self.counts[h] if c == n), None)
-        try:
-            self._until(lambda: all(first(h) for h in range(self.hosts)), timeout, f"tables of {n}")
-        except AssertionError as e:
-            raise AssertionError(f"{e}: {[c[-1][1] if c else None for c in self.counts]}")
-        return [first(h) for h in range(self.hosts)]
 
 
 def stats(values):
@@ -141,12 +135,17 @@ class Phase:
         return f"load {' '.join(self.load_start)} -> {' '.join(load)}, machine {share * 100:.0f}% busy"
 
 
+def cpu_ns(pid):
+    """CPU time (user and system) of a process so far."""
+    return int(Path(f"/proc/{pid}/schedstat").read_text().split()[0])
+
+
 def agent_usage(hosts):
     """Per host: (CPU ns so far, VmRSS kB, VmHWM kB) of its agent."""
     out = []
     for h in hosts:
         pid = h.agent.inner_pid
-        cpu = int(Path(f"/proc/{pid}/schedstat").read_text().split()[0])
+        cpu = cpu_ns(pid)
         status = dict(l.split(":", 1) for l in Path(f"/proc/{pid}/status").read_text().splitlines() if ":" in l)
         out.append((cpu, int(status["VmRSS"].split()[0]), int(status["VmHWM"].split()[0])))
     return out
@@ -161,7 +160,7 @@ def line(name, values, unit, fmt="{:.2f}"):
 def run_single(a, watch, changes):
     slowest, every = [], []
     for i in range(changes):
-        prefix = f"10.{i // 2 // 256 % 256}.{i // 2 % 256}.0/24"
+        prefix = f"10.{i // 2 % 256}.0.0/24"  # in route_watch's sample
         start = time.monotonic_ns()
         if i % 2 == 0:
             a.declare(prefix)
@@ -193,22 +192,33 @@ def run_zebra(a, watch, rounds):
     return slowest
 
 
-def run_resync(a, watch, rounds, listing, empty, epoch):
-    slowest = []
-    n = sum(1 for _ in open(listing))
+def table_size(host):
+    return sum(len(host.run("ip", f"-{family}", "route", "show", "table", str(TABLE)).stdout.splitlines())
+               for family in (4, 6))
+
+
+def run_resync(a, hosts, watch, rounds, listing, empty, epoch):
+    """The time until the last (and the first) host's table holds the whole set, seen by the arrival of
+    route_watch's sample of it; a dump of each table afterwards checks that it is whole."""
+    slowest, fastest = [], []
+    prefixes = listing.read_text().split()
+    sample = [str(ipaddress.ip_network(p)) for p in prefixes if sampled(p)]  # as route_watch writes them
     for _ in range(rounds):
-        watch.mark()
         start = time.monotonic_ns()
         epoch += 1
         a.ctl(f"sync --vrf 1 --epoch {epoch} {listing}")
-        times = watch.wait_count(n)
+        times = watch.wait_changes([f"+{p}" for p in sample], start, timeout=60)
         slowest.append(max((t - start) / 1e6 for t in times))
-        watch.mark()
+        fastest.append(min((t - start) / 1e6 for t in times))
+        sizes = [table_size(h) for h in hosts]
+        if any(n != len(prefixes) for n in sizes):
+            print(f"  resync: tables of {sizes} routes, not {len(prefixes)}, once the sample was complete")
+        start = time.monotonic_ns()
         epoch += 1
         a.ctl(f"sync --vrf 1 --epoch {epoch} {empty}")
-        watch.wait_count(0)
+        watch.wait_changes([f"-{p}" for p in sample], start, timeout=60)
         time.sleep(PACING)
-    return slowest, epoch
+    return slowest, fastest, epoch
 
 
 def busy_loops(box, seconds):
@@ -216,20 +226,23 @@ def busy_loops(box, seconds):
     return [box.spawn(["/usr/bin/python3", "-c", code], stdout=subprocess.DEVNULL) for _ in range(2)]
 
 
-def phase(name, box, a, hosts, watch, args, listing, empty, epoch):
+def phase(name, box, a, b, hosts, watch, args, listing, empty, epoch):
     print(f"{name}:", flush=True)
     loops = busy_loops(box, BUSY_LIMIT_S) if name == "loaded" else []
     try:
         if loops:
             time.sleep(1)  # let the loops take the cores
         load = Phase()
-        before = agent_usage(hosts)
+        others = {"tallowd A": a.daemon.inner_pid, "stand-in A": a.standin.inner_pid,
+                  "tallowd B": b.daemon.inner_pid, "stand-in B": b.standin.inner_pid, "route_watch": watch.inner_pid}
+        other_cpu = lambda: {k: cpu_ns(pid) for k, pid in others.items()}
+        before, o_before = agent_usage(hosts), other_cpu()
         slowest, every = run_single(a, watch, args.changes)
-        after_single = agent_usage(hosts)
+        after_single, o_single = agent_usage(hosts), other_cpu()
         zebra = run_zebra(a, watch, args.zebra)
-        after_zebra = agent_usage(hosts)
-        resync, epoch = run_resync(a, watch, args.resyncs, listing, empty, epoch)
-        after = agent_usage(hosts)
+        after_zebra, o_zebra = agent_usage(hosts), other_cpu()
+        resync, resync_first, epoch = run_resync(a, hosts, watch, args.resyncs, listing, empty, epoch)
+        after, o_after = agent_usage(hosts), other_cpu()
         print(f"  [{load.end()}]")
     finally:
         for p in loops:
@@ -239,12 +252,16 @@ def phase(name, box, a, hosts, watch, args, listing, empty, epoch):
     line("single prefix, every host", every, "ms")
     line("zebra down until all hosts steer", zebra, "ms")
     line(f"resync of {args.prefixes} until the last host holds it", resync, "ms", "{:.0f}")
+    line(f"resync of {args.prefixes} until the first host holds it", resync_first, "ms", "{:.0f}")
     cpu = lambda x, y: [(b[0] - a_[0]) / 1e6 for a_, b in zip(x, y)]
     line(f"agent CPU per host, {args.changes} single changes", cpu(before, after_single), "ms")
     line(f"agent CPU per host, {args.zebra} zebra rounds", cpu(after_single, after_zebra), "ms")
     line(f"agent CPU per host, {args.resyncs} resyncs (fill and empty)", cpu(after_zebra, after), "ms", "{:.0f}")
     line("agent resident memory per host (VmRSS)", [u[1] / 1024 for u in after], "MiB")
     line("agent peak resident memory per host (VmHWM)", [u[2] / 1024 for u in after], "MiB")
+    for what, x, y in (("single changes", o_before, o_single), ("zebra rounds", o_single, o_zebra),
+                       ("resyncs", o_zebra, o_after)):
+        print(f"  CPU of the others in the {what}: " + ", ".join(f"{k} {(y[k] - x[k]) / 1e6:.0f} ms" for k in x))
     return epoch
 
 
@@ -278,7 +295,7 @@ def run(box, build, args):
     epoch = 0
     for name in ("quiet", "loaded"):
         if args.only in (None, name):
-            epoch = phase(name, box, a, hosts, watch, args, listing, empty, epoch)
+            epoch = phase(name, box, a, b, hosts, watch, args, listing, empty, epoch)
     if watch.overflow:
         print("route_watch lost notifications: the counts above may be wrong")
 
