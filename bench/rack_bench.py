@@ -16,9 +16,11 @@ host's table 250:
 - the agents' CPU time (per phase) and resident memory, per host.
 
 Each is given as median, 99th percentile and maximum: over the changes for the slowest host of each
-change, and over the hosts for CPU and memory. Route changes are seen by route_watch, which follows
-table 250's destination prefixes in every host's namespace and stamps each read with CLOCK_MONOTONIC;
-the bench takes its start time from the same clock just before the call. The load average and the
+change, and over the hosts for CPU and memory. Route changes are seen by route_watch (real-time
+priority), which follows table 250's destination prefixes in every host's namespace and stamps each read
+with CLOCK_MONOTONIC; the bench takes its start time from the same clock just before the call. The
+resync is timed by the arrival of route_watch's sample of the set (1 in 256) and each table is then
+counted whole from a dump. The load average and the
 machine's CPU use during each phase are printed with it.
 """
 

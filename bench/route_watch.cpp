@@ -11,8 +11,8 @@
 //
 // HOST is the position of the PID on the command line (from 0), T_NS the CLOCK_MONOTONIC time of the
 // read that brought the last of these changes, COUNT the prefixes the table holds now, CHANGES how
-// many route messages of the table the read brought, each listed with its prefix. A read takes at most max_per_read messages, so that one host's burst does not hold back the
-// others' times. "HOST T_NS overflow" says that notifications were lost (the count is no longer
+// many route messages of the table the read brought, each listed with its prefix. A read takes at
+// most max_per_read messages, so that one host's burst does not hold back the others' times. "HOST T_NS overflow" says that notifications were lost (the count is no longer
 // exact). The set is keyed on the destination prefix only, not on protocol, gateways or rules.
 //
 // --sample MASK has the kernel pass only the routes of a sample, so that a set of many thousand routes
