@@ -54,6 +54,18 @@ def _setns(fd, nstype):
     _check(_libc.setns(fd, nstype), "setns")
 
 
+def wait_value(what, predicate, timeout=10.0, interval=0.005):
+    """Polls until predicate() gives a true value and returns it; fails naming `what`."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = predicate()
+        if value:
+            return value
+        if time.monotonic() > deadline:
+            raise AssertionError(f"{what}: not within {timeout:g} s")
+        time.sleep(interval)
+
+
 def default_prefix():
     return Path(os.environ.get("TARVIK_PREFIX", SOURCE / "build" / "stage")).resolve()
 

@@ -8,8 +8,9 @@ container has a network namespace of its own (--private-network): its links are 
 import json
 import re
 import subprocess
-import time
 from pathlib import Path
+
+import sandbox
 
 NAME = "tarvik-boot"
 ENV = {"PATH": "/usr/sbin:/usr/bin:/sbin:/bin", "LANG": "C.UTF-8", "SYSTEMD_PAGER": "", "SYSTEMD_COLORS": "0",
@@ -19,15 +20,8 @@ REBOOT_STATUS = 133
 
 
 def wait_value(what, predicate, timeout=20.0, interval=0.05):
-    """Polls until predicate() gives a true value and returns it; fails naming `what` and the last value."""
-    deadline = time.monotonic() + timeout
-    while True:
-        value = predicate()
-        if value:
-            return value
-        if time.monotonic() > deadline:
-            raise AssertionError(f"{what}: not within {timeout:g} s")
-        time.sleep(interval)
+    """Polls until predicate() gives a true value and returns it; a booted system is given longer."""
+    return sandbox.wait_value(what, predicate, timeout, interval)
 
 
 def leader_pids():

@@ -7,10 +7,10 @@ host in namespaces of its own, with its own uplinks to both switches and its own
 import re
 import signal
 import subprocess
-import time
 from dataclasses import dataclass
 
 from host_helpers import TABLE, route_count, route_get, table
+from sandbox import wait_value
 
 PLATFORM = "libexec/tarvik-platform"
 
@@ -30,16 +30,6 @@ LINKS = {
 }
 
 
-def wait_value(what, predicate, timeout=10.0, interval=0.005):
-    """Polls until predicate() gives a true value, and returns it."""
-    deadline = time.monotonic() + timeout
-    while True:
-        value = predicate()
-        if value:
-            return value
-        if time.monotonic() > deadline:
-            raise AssertionError(f"{what}: not within {timeout}s")
-        time.sleep(interval)
 
 
 class Namespaces:

@@ -4,9 +4,7 @@ programs' routes and rules, and neighbours that send more than they should."""
 
 import json
 import shutil
-import signal
 import subprocess
-import time
 
 import pytest
 
