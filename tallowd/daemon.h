@@ -92,7 +92,7 @@ uint16_t read_mtu(uint32_t ifindex, const char *sysfs_root = "/sys/class/net");
 uint16_t get_vrf_mtu(vrf_context *vrf, uint16_t default_mtu_value);
 int build_blobs(vrf_context *vrf, uint16_t default_mtu_value);
 int build_defaults_blob(vrf_context *vrf);
-int build_immediate(std::span<const prefix_entry> entries, malloc_ptr<uint8_t> &out, uint16_t &out_len);
+int build_immediate(std::span<const prefix_entry> entries, heap_array<uint8_t> &out, uint16_t &out_len);
 int encode_header_tlv(byte_span dst, bool first, bool more, bool immediate);
 int prefix_tlv_size(const prefix_entry *entry);
 int blobs_reserve(blob_set *set, uint16_t slots, uint16_t size);

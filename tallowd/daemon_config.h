@@ -8,7 +8,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <vector>
 
 #include "unique_fd.h"
 #include "vrf_context.h"
@@ -55,12 +54,12 @@ struct daemon_config {
     volatile sig_atomic_t reload_requested = 0;
 
     unique_fd listen_fd;
-    std::vector<std::unique_ptr<nb_client>> nb_clients;  // accept order; at most one
+    heap_array<std::unique_ptr<nb_client>> nb_clients;  // accept order; at most one
     unique_fd lldpd_fd;
     bool lldpd_connected = false;
     time_t lldpd_next_attempt = 0;
     time_t last_push = 0;
-    std::vector<std::unique_ptr<vrf_context>> vrfs;  // creation order
+    heap_array<std::unique_ptr<vrf_context>> vrfs;  // creation order
     const char *sock_path = tallowd_sock_path;
     const char *lldpd_sock_path = lldpd_default_sock_path;
     int log_level = LOG_LEVEL_INFO;

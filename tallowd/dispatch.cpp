@@ -155,10 +155,10 @@ void push_immediate_delta(daemon_config *cfg, vrf_context *vrf, const delta &d)
     if (!cfg->lldpd_connected || vrf->intfs.empty() || d.count == 0)
         return;
     tlog(LOG_DEBUG, "ipc: push_immediate_delta: vrf=%u valid=%u", vrf->vrf_id, unsigned(d.count));
-    malloc_ptr<uint8_t> frame;
+    heap_array<uint8_t> frame;
     uint16_t len = 0;
     if (build_immediate(std::span(d.entries.data(), d.count), frame, len) == 0)
-        tallowd_lldp_push_immediate(cfg, vrf, frame.get(), len);
+        tallowd_lldp_push_immediate(cfg, vrf, frame.data(), len);
 }
 
 }  // namespace

@@ -9,7 +9,6 @@
 #include <cstdio>
 #include <cstring>
 #include <array>
-#include <new>
 
 #include "daemon.h"
 
@@ -160,15 +159,13 @@ int blobs_reserve(blob_set *set, uint16_t slots, uint16_t size)
     if (set->slot_capacity >= slots && set->slot_size >= size)
         return 0;
     blobs_free(set);
-    set->slots.reset(new (std::nothrow) blob[slots]);
-    if (!set->slots) {
+    if (set->slots.resize(slots) != 0) {
         tlog(LOG_ERR, "frag: alloc failed");
         return -1;
     }
-    set->slot_capacity = slots;  // so that blobs_free releases what is allocated below
+    set->slot_capacity = slots;
     for (uint16_t i = 0; i < slots; i++) {
-        set->slots[i].data.reset(static_cast<uint8_t *>(std::malloc(size ? size : 1)));
-        if (!set->slots[i].data) {
+        if (set->slots[i].data.resize(size ? size : 1) != 0) {
             tlog(LOG_ERR, "frag: blob alloc failed");
             blobs_free(set);
             return -1;
@@ -189,7 +186,7 @@ int build_defaults_blob(vrf_context *vrf)
             size += unsigned(prefix_tlv_size(e));
     if (blobs_reserve(set, 1, uint16_t(size)) != 0)
         return -1;
-    byte_span dst(set->slots[0].data.get(), size);
+    byte_span dst(set->slots[0].data.data(), size);
     size_t used = size_t(encode_header_tlv(dst, true, false, true));
     for (const prefix_entry *e = vrf->db.head(); e; e = vrf->db.next(e))
         if (e->plen == 0)
@@ -206,7 +203,7 @@ int build_empty_blob(blob_set *set)
 {
     if (blobs_reserve(set, 1, control_tlv_size) != 0)
         return -1;
-    encode_header_tlv(byte_span(set->slots[0].data.get(), control_tlv_size), true, false, false);
+    encode_header_tlv(byte_span(set->slots[0].data.data(), control_tlv_size), true, false, false);
     set->slots[0].len = control_tlv_size;
     set->blob_count = 1;
     return 1;
@@ -238,7 +235,7 @@ int fill_blobs(blob_set *set, const prefix_db &db, size_t size)
             set->blob_count = 0;
             return -1;
         }
-        byte_span slot(set->slots[b].data.get(), size);
+        byte_span slot(set->slots[b].data.data(), size);
         size_t used = control_tlv_size;
         while (e) {
             size_t n = put_prefix_tlv(slot, used, e);
@@ -288,7 +285,7 @@ int build_blobs(vrf_context *vrf, uint16_t default_mtu_value)
     return b;
 }
 
-int build_immediate(std::span<const prefix_entry> entries, malloc_ptr<uint8_t> &out, uint16_t &out_len)
+int build_immediate(std::span<const prefix_entry> entries, heap_array<uint8_t> &out, uint16_t &out_len)
 {
     tlog(LOG_DEBUG, "frag: build_immediate count=%u", unsigned(entries.size()));
     size_t size = control_tlv_size;
@@ -299,12 +296,12 @@ int build_immediate(std::span<const prefix_entry> entries, malloc_ptr<uint8_t> &
         tlog(LOG_ERR, "frag: immediate blob of %zu bytes exceeds %u", size, unsigned(UINT16_MAX));
         return -1;
     }
-    malloc_ptr<uint8_t> buf(static_cast<uint8_t *>(std::malloc(size)));
-    if (!buf) {
+    heap_array<uint8_t> buf;
+    if (buf.resize(size) != 0) {
         tlog(LOG_ERR, "frag: immediate blob alloc failed");
         return -1;
     }
-    byte_span dst(buf.get(), size);
+    byte_span dst(buf.data(), size);
     size_t used = size_t(encode_header_tlv(dst, true, false, true));
     for (const prefix_entry &e : entries)
         used += put_prefix_tlv(dst, used, &e);

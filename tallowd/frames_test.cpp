@@ -28,7 +28,7 @@ using test_support::v6;
 
 bytes blob_bytes(const blob_set &set, unsigned i)
 {
-    const uint8_t *p = set.slots[i].data.get();
+    const uint8_t *p = set.slots[i].data.data();
     return bytes(p, p + set.slots[i].len);
 }
 
@@ -214,30 +214,30 @@ TEST_F(FramesTest, SlotsAreReusedWithoutReallocation)
         add6(i);
     ASSERT_GT(build_blobs(&vrf, 1500), 1);
     uint16_t cap = vrf.blobs.slot_capacity;
-    const blob *slots = vrf.blobs.slots.get();
+    const blob *slots = vrf.blobs.slots.data();
     std::vector<const uint8_t *> data;
     for (unsigned i = 0; i < cap; i++)
-        data.push_back(vrf.blobs.slots[i].data.get());
+        data.push_back(vrf.blobs.slots[i].data.data());
     for (uint32_t i = 0; i < 1000; i++)
         ASSERT_EQ(remove(&vrf.db, 6, v6(i).data(), 128), 0);
     ASSERT_GT(build_blobs(&vrf, 1500), 1);
     EXPECT_EQ(vrf.blobs.slot_capacity, cap);
-    EXPECT_EQ(vrf.blobs.slots.get(), slots);
+    EXPECT_EQ(vrf.blobs.slots.data(), slots);
     for (unsigned i = 0; i < cap; i++)
-        EXPECT_EQ(vrf.blobs.slots[i].data.get(), data[i]);
+        EXPECT_EQ(vrf.blobs.slots[i].data.data(), data[i]);
     EXPECT_EQ(decode_set(vrf.blobs, 1440), expected_walk(vrf.db));
     clear(&vrf.db);
     EXPECT_EQ(build_blobs(&vrf, 1500), 1);
-    EXPECT_EQ(vrf.blobs.slots.get(), slots);
+    EXPECT_EQ(vrf.blobs.slots.data(), slots);
     EXPECT_EQ(blob_bytes(vrf.blobs, 0), control(0x81));
 }
 
 TEST_F(FramesTest, ImmediateBlobs)
 {
-    malloc_ptr<uint8_t> out;
+    heap_array<uint8_t> out;
     uint16_t len = 0;
     ASSERT_EQ(build_immediate({}, out, len), 0);
-    EXPECT_EQ(bytes(out.get(), out.get() + len), control(0x80));
+    EXPECT_EQ(bytes(out.data(), out.data() + len), control(0x80));
 
     std::vector<prefix_entry> refs(500);
     for (unsigned i = 0; i < refs.size(); i++) {
@@ -247,7 +247,7 @@ TEST_F(FramesTest, ImmediateBlobs)
         refs[i].addr[0] = uint8_t(i);
     }
     ASSERT_EQ(build_immediate(std::span(refs.data(), 2), out, len), 0);
-    EXPECT_EQ(bytes(out.get(), out.get() + len),
+    EXPECT_EQ(bytes(out.data(), out.data() + len),
               concat({control(0x80), v4_tlv(0, false, {0, 0, 0, 0}), v6_tlv(1, true, refs[1].addr)}));
     refs[0].afi = 6;
     ASSERT_EQ(build_immediate(refs, out, len), 0);
@@ -346,12 +346,12 @@ TEST_F(VethTest, MismatchUsesSmallestMtu)
     EXPECT_EQ(vrf.mtu, 1500);
     EXPECT_EQ(vrf.blobs.slot_size, 1440);
     EXPECT_EQ(vrf.blobs.slots[0].len, 1437);
-    EXPECT_EQ(vrf.blobs.slots[0].data.get()[6], 0x81);
+    EXPECT_EQ(vrf.blobs.slots[0].data.data()[6], 0x81);
 
     add4(110);
     EXPECT_EQ(build_blobs(&vrf, 9216), 2);
     EXPECT_EQ(vrf.blobs.slots[0].len, 1437);
-    EXPECT_EQ(vrf.blobs.slots[0].data.get()[6], 0xC1);
+    EXPECT_EQ(vrf.blobs.slots[0].data.data()[6], 0xC1);
     EXPECT_EQ(blob_bytes(vrf.blobs, 1), concat({control(0x01), v4_tlv(32, false, {10, 0, 0, 110})}));
 }
 

@@ -7,7 +7,6 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <new>
@@ -31,12 +30,14 @@ void fill_unix_addr(sockaddr_un &addr, const char *path)
 void drop_client(daemon_config *cfg, nb_client *client)
 {
     auto &clients = cfg->nb_clients;
-    auto it = std::find_if(clients.begin(), clients.end(), [&](const auto &c) { return c.get() == client; });
-    if (it == clients.end())
+    for (size_t i = 0; i < clients.size(); i++) {
+        if (clients[i].get() != client)
+            continue;
+        clients.erase(i);  // closes the socket and frees the buffer
+        if (clients.empty())
+            disconnect_cleanup(cfg);
         return;
-    clients.erase(it);  // closes the socket and frees the buffer
-    if (clients.empty())
-        disconnect_cleanup(cfg);
+    }
 }
 
 }  // namespace
@@ -116,9 +117,7 @@ void tallowd_ipc_accept(daemon_config *cfg)
     client->kind = nb_client_kind_frr;
     client->input_len = 0;
     int client_fd = client->fd.get();
-    try {
-        cfg->nb_clients.push_back(std::move(client));
-    } catch (const std::bad_alloc &) {
+    if (cfg->nb_clients.append(std::move(client)) != 0) {
         tlog(LOG_ERR, "ipc: calloc failed");
         return;
     }
@@ -198,6 +197,6 @@ void tallowd_ipc_read(daemon_config *cfg, nb_client *client)
 void tallowd_ipc_cleanup(daemon_config *cfg)
 {
     tlog(LOG_DEBUG, "ipc: tallowd_ipc_cleanup: cleaning up");
-    cfg->nb_clients.clear();
+    cfg->nb_clients.reset();
     cfg->listen_fd.reset();
 }

@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -67,7 +68,8 @@ void BM_ResyncIngest(benchmark::State &state)
         return;
     }
     nb_client *c = client.get();
-    cfg->nb_clients.push_back(std::move(client));
+    if (cfg->nb_clients.append(std::move(client)) != 0)
+        std::abort();
 
     set_nonblocking(sv[1]);
     uint32_t epoch = 1;
@@ -91,7 +93,7 @@ void BM_ResyncIngest(benchmark::State &state)
     }
     state.SetItemsProcessed(int64_t(state.iterations()) * 200000);
     close(sv[1]);
-    cfg->nb_clients.clear();
+    cfg->nb_clients.reset();
     vrf_remove_all(cfg);
     active_cfg.store(nullptr);
 }

@@ -7,6 +7,8 @@
 
 #include <poll.h>
 
+#include <cstdlib>
+
 #include "fuzz_support.h"
 
 namespace {
@@ -23,7 +25,8 @@ int add_client(daemon_config *cfg, int *peer)
         close(sv[1]);
         return -1;
     }
-    cfg->nb_clients.push_back(std::move(client));
+    if (cfg->nb_clients.append(std::move(client)) != 0)
+        std::abort();
     *peer = sv[1];
     return 0;
 }

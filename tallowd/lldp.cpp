@@ -10,9 +10,7 @@
 
 #include <cerrno>
 #include <cstring>
-#include <new>
 #include <span>
-#include <vector>
 
 #include "daemon.h"
 
@@ -123,22 +121,20 @@ int write_and_ack(daemon_config *cfg, uint32_t ifindex, bool immediate, const ui
 // A type-11 request with room for the envelope and header in front of the blob payload, so that
 // the whole request goes out in one write and the payload can serve every interface of a push.
 // Returns -1 when the buffer cannot be allocated.
-int build_blob_payload(const blob_set *set, std::vector<uint8_t> &request)
+int build_blob_payload(const blob_set *set, heap_array<uint8_t> &request)
 {
     uint16_t count = set ? set->blob_count : 0;
     tlog(LOG_DEBUG, "lldp: build_blob_payload: blob_count=%u", unsigned(count));
     size_t size = 0;
     for (uint16_t i = 0; i < count; i++)
         size += size_t(set->slots[i].len) + 2;
-    try {
-        request.assign(lldpd_request_prefix + size, 0);
-    } catch (const std::bad_alloc &) {
+    if (request.resize(lldpd_request_prefix + size) != 0)
         return -1;
-    }
+    std::memset(request.data(), 0, request.size());
     size_t off = lldpd_request_prefix;
     for (uint16_t i = 0; i < count; i++) {
         const blob &b = set->slots[i];
-        if (put_be16(request, off, b.len) != 0 || put_bytes(request, off + 2, b.data.get(), b.len) != 0)
+        if (put_be16(request.span(), off, b.len) != 0 || put_bytes(request.span(), off + 2, b.data.data(), b.len) != 0)
             return -1;
         off += size_t(b.len) + 2;
     }
@@ -146,10 +142,10 @@ int build_blob_payload(const blob_set *set, std::vector<uint8_t> &request)
 }
 
 // Sends one prepared type-11 request (payload already in place) and reads its acknowledgement.
-int send_frames_request(daemon_config *cfg, uint32_t ifindex, uint16_t blob_count, std::vector<uint8_t> &request,
+int send_frames_request(daemon_config *cfg, uint32_t ifindex, uint16_t blob_count, heap_array<uint8_t> &request,
                         bool trigger)
 {
-    byte_span req(request);
+    byte_span req = request.span();
     const uint32_t seq = cfg->lldp_seq++;  // taken whether or not the write succeeds; wraps at 32 bits
     if (put_envelope(req, lldpd_req_proxy_frames, request.size() - lldpd_envelope_len) != 0 ||
         put_frames_header(req.subspan(lldpd_envelope_len), ifindex, seq, blob_count, trigger) != 0) {
@@ -250,7 +246,7 @@ int send_proxy_frames(daemon_config *cfg, uint32_t ifindex, const blob_set *set,
     tlog(LOG_DEBUG, "lldp: send_proxy_frames: ifindex=%u blobs=%u trigger=%d", ifindex, unsigned(count), int(trigger));
     if (!cfg->lldpd_connected)
         return -1;
-    std::vector<uint8_t> request;
+    heap_array<uint8_t> request;
     if (build_blob_payload(set, request) != 0) {
         tlog(LOG_ERR, "lldp: OOM building payload for ifindex %u", ifindex);
         return -1;
@@ -277,7 +273,7 @@ namespace {
 void push_blobs(daemon_config *cfg, vrf_context *vrf, bool trigger)
 {
     const uint16_t count = vrf->blobs.blob_count;
-    std::vector<uint8_t> request;
+    heap_array<uint8_t> request;
     if (!vrf->intfs.empty() && build_blob_payload(&vrf->blobs, request) != 0) {
         tlog(LOG_ERR, "lldp: OOM building payload for ifindex %u", vrf->intfs[0]);
         return;
@@ -359,9 +355,9 @@ void tallowd_lldp_flush_interface(daemon_config *cfg, uint32_t ifindex)
 {
     if (!cfg->lldpd_connected)
         return;
-    malloc_ptr<uint8_t> frame;
+    heap_array<uint8_t> frame;
     uint16_t len = 0;
-    if (build_immediate({}, frame, len) != 0 || !frame)
+    if (build_immediate({}, frame, len) != 0 || frame.empty())
         return;
-    send_proxy_immediate(cfg, ifindex, frame.get(), len);
+    send_proxy_immediate(cfg, ifindex, frame.data(), len);
 }

@@ -119,12 +119,14 @@ void expect_envelopes(const std::vector<bytes> &reqs, std::initializer_list<enve
 
 void set_blobs(blob_set &set, std::initializer_list<uint16_t> lens)
 {
-    set.slots = std::make_unique<blob[]>(lens.size());
+    if (set.slots.resize(lens.size()) != 0)
+        std::abort();
     set.slot_capacity = uint16_t(lens.size());
     uint16_t i = 0;
     for (uint16_t len : lens) {
-        set.slots[i].data.reset(static_cast<uint8_t *>(std::malloc(len ? len : 1)));
-        std::memset(set.slots[i].data.get(), 0xA0 + i, len);
+        if (set.slots[i].data.resize(len ? len : 1) != 0)
+            std::abort();
+        std::memset(set.slots[i].data.data(), 0xA0 + i, len);
         set.slots[i].len = len;
         set.slot_size = std::max(set.slot_size, len);
         i++;
@@ -165,7 +167,8 @@ protected:
     }
     vrf_context *add_vrf(uint32_t id)
     {
-        cfg.vrfs.push_back(std::make_unique<vrf_context>());
+        if (cfg.vrfs.append(std::make_unique<vrf_context>()) != 0)
+            std::abort();
         cfg.vrfs.back()->vrf_id = id;
         return cfg.vrfs.back().get();
     }

@@ -255,10 +255,10 @@ void flush_lldpd_cache(daemon_config *cfg)
 {
     tlog(LOG_INFO, "feature disabled, flushing LLDPD cache");
     for (const auto &vrf : cfg->vrfs) {
-        malloc_ptr<uint8_t> frame;
+        heap_array<uint8_t> frame;
         uint16_t len = 0;
-        if (build_immediate({}, frame, len) == 0 && frame)
-            tallowd_lldp_push_immediate(cfg, vrf.get(), frame.get(), len);
+        if (build_immediate({}, frame, len) == 0 && !frame.empty())
+            tallowd_lldp_push_immediate(cfg, vrf.get(), frame.data(), len);
         for (uint32_t ifindex : vrf->intfs)
             tallowd_lldp_clear_interface(cfg, ifindex);
     }

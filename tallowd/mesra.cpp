@@ -4,6 +4,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+#include <memory>
 
 #include "daemon.h"
 
@@ -30,6 +32,14 @@ constexpr int state_down = PROTO_COMMON_STATE_DOWN;
 
 const mesra_fd_ops fd_ops = {mesra_add_fd_cb, mesra_remove_fd_cb};
 
+// A record the message library encodes belongs to it until handed back through free(), as its
+// contract says; it is not one of the daemon's own allocations (those are heap_array and
+// new (std::nothrow) into std::unique_ptr).
+struct library_free {
+    void operator()(uint8_t *p) const { std::free(p); }
+};
+using library_record = std::unique_ptr<uint8_t, library_free>;
+
 unsigned long rev_of(const mesra_change *rec)
 {
     return static_cast<unsigned long>(rec->rev);
@@ -43,7 +53,7 @@ bool is_delete(int op)
 void publish_frr_ack(daemon_config *cfg)
 {
     size_t len = 0;
-    malloc_ptr<uint8_t> record(proto_common_ack_pack(service_name, PROTO_COMMON_ACK_STATE_UP, &len));
+    library_record record(proto_common_ack_pack(service_name, PROTO_COMMON_ACK_STATE_UP, &len));
     if (!record) {
         tlog(LOG_WARNING, "mesra: frr ack pack failed");
         return;

@@ -10,8 +10,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <memory>
-#include <new>
 
 #include "daemon.h"
 
@@ -73,7 +71,7 @@ namespace {
 // Receives one datagram whole. A link message grows with the interface's alternative names and can pass any
 // fixed size, so the datagram's length is peeked first and a larger buffer taken when the usual one is
 // too small. Returns the length received, 0 when the queue is empty, -1 on a receive error.
-ssize_t receive_datagram(int fd, uint8_t *buf, size_t size, std::unique_ptr<uint8_t[]> &big, uint8_t **data,
+ssize_t receive_datagram(int fd, uint8_t *buf, size_t size, heap_array<uint8_t> &big, uint8_t **data,
                          sockaddr_nl *from)
 {
     ssize_t peeked = recv(fd, buf, size, MSG_DONTWAIT | MSG_PEEK | MSG_TRUNC);
@@ -81,9 +79,8 @@ ssize_t receive_datagram(int fd, uint8_t *buf, size_t size, std::unique_ptr<uint
         return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : -1;
     *data = buf;
     if (size_t(peeked) > size) {
-        big.reset(new (std::nothrow) uint8_t[size_t(peeked)]);
-        if (big) {
-            *data = big.get();
+        if (big.resize(size_t(peeked)) == 0) {
+            *data = big.data();
             size = size_t(peeked);
         }
     }
@@ -107,7 +104,7 @@ void netlink_read(daemon_config *cfg)
 {
     tlog(LOG_DEBUG, "netlink: read");
     uint8_t buf[recv_buffer_size];
-    std::unique_ptr<uint8_t[]> big;
+    heap_array<uint8_t> big;
     for (;;) {
         sockaddr_nl from{};
         uint8_t *data = nullptr;

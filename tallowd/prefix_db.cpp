@@ -106,15 +106,11 @@ prefix_entry *find(prefix_pool *pool, const prefix_key &k, uint32_t **link, uint
     return nullptr;
 }
 
-prefix_pool *pool_create()
+std::unique_ptr<prefix_pool> pool_create()
 {
-    auto *pool = new (std::nothrow) prefix_pool();
-    if (!pool)
+    std::unique_ptr<prefix_pool> pool(new (std::nothrow) prefix_pool());
+    if (!pool || pool->buckets.resize(prefix_buckets) != 0)
         return nullptr;
-    if (pool->buckets.resize(prefix_buckets) != 0) {
-        delete pool;
-        return nullptr;
-    }
     std::memset(pool->buckets.data(), 0xFF, prefix_buckets * sizeof(uint32_t));
     pool->bucket_mask = prefix_buckets - 1;
     return pool;
@@ -133,10 +129,8 @@ uint32_t pool_alloc(prefix_pool *pool)
     if (chunk == pool->chunk_count) {
         if (chunk == pool->chunks.size() && pool->chunks.resize(chunk ? size_t(chunk) * 2 : 8) != 0)
             return prefix_nil;
-        auto *mem = static_cast<prefix_entry *>(std::malloc(chunk_entries * sizeof(prefix_entry)));
-        if (!mem)
+        if (pool->chunks[chunk].resize(chunk_entries) != 0)
             return prefix_nil;
-        pool->chunks[chunk] = mem;
         pool->chunk_count++;
     }
     return pool->used++;
@@ -264,7 +258,7 @@ int store(prefix_db *db, uint8_t afi, const uint8_t *addr, uint8_t plen, uint8_t
     }
 
     if (!db->pool)
-        db->pool.reset(pool_create());
+        db->pool = pool_create();
     prefix_pool *pool = db->pool.get();
     uint32_t h = pool ? pool_alloc(pool) : prefix_nil;
     if (h == prefix_nil) {

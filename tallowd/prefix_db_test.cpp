@@ -300,7 +300,7 @@ void exhaust_database()
     blob_set set;
     if (blobs_reserve(&set, 60000, 9156) != -1 || std::strcmp(last_err, "frag: blob alloc failed") != 0)
         std::_Exit(8);
-    if (set.slots || set.slot_capacity || set.slot_size || set.blob_count)
+    if (!set.slots.empty() || set.slot_capacity || set.slot_size || set.blob_count)
         std::_Exit(9);
     if (blobs_reserve(&set, 2, 100) != 0)  // the memory of the failed attempt was given back
         std::_Exit(10);

@@ -5,16 +5,9 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <memory>
-#include <vector>
 
 #include "heap_array.h"
-
-struct free_deleter {
-    void operator()(void *p) const { std::free(p); }
-};
-template <typename T> using malloc_ptr = std::unique_ptr<T, free_deleter>;
 
 // Address families of a prefix, as the northbound protocol numbers them.
 constexpr uint8_t afi_ipv4 = 4;
@@ -44,23 +37,17 @@ constexpr unsigned prefix_chunk_shift = 8;
 constexpr uint32_t prefix_chunk_mask = (1u << prefix_chunk_shift) - 1;
 
 struct prefix_pool {
-    heap_array<prefix_entry *> chunks;  // the first chunk_count hold 256 entries each
+    heap_array<heap_array<prefix_entry>> chunks;  // the first chunk_count hold 256 entries each
     uint32_t chunk_count = 0;
     uint32_t used = 0;                  // handles handed out so far, free or not
     uint32_t free_head = prefix_nil;    // freed entries, chained through hash_next
     heap_array<uint32_t> buckets;       // chain heads, bucket_mask + 1 of them
     uint32_t bucket_mask = 0;
 
-    prefix_pool() = default;
-    prefix_pool(const prefix_pool &) = delete;
-    prefix_pool &operator=(const prefix_pool &) = delete;
-    ~prefix_pool()
+    prefix_entry *at(uint32_t h) const
     {
-        for (uint32_t i = 0; i < chunk_count; i++)
-            std::free(chunks[i]);
+        return const_cast<prefix_entry *>(chunks[h >> prefix_chunk_shift].data()) + (h & prefix_chunk_mask);
     }
-
-    prefix_entry *at(uint32_t h) const { return chunks[h >> prefix_chunk_shift] + (h & prefix_chunk_mask); }
 };
 
 // The limit on the prefixes the routing suite stores, and their count over every VRF's database.
@@ -110,13 +97,13 @@ struct prefix_db {
 };
 
 struct blob {
-    malloc_ptr<uint8_t> data;
+    heap_array<uint8_t> data;
     uint16_t len = 0;
 };
 
 // A VRF's proxy frames; a default-constructed set is the empty state.
 struct blob_set {
-    std::unique_ptr<blob[]> slots;  // slot_capacity records, each owning slot_size bytes
+    heap_array<blob> slots;  // slot_capacity records, each owning slot_size bytes
     uint16_t blob_count = 0;
     uint16_t slot_capacity = 0;
     uint16_t slot_size = 0;

@@ -21,22 +21,15 @@ vrf_context *vrf_lookup_or_create(daemon_config *cfg, uint32_t vrf_id)
     if (vrf_context *vrf = vrf_find(cfg, vrf_id))
         return vrf;
     std::unique_ptr<vrf_context> vrf(new (std::nothrow) vrf_context());
-    if (vrf) {
-        try {
-            cfg->vrfs.reserve(cfg->vrfs.size() + 1);
-        } catch (const std::bad_alloc &) {
-            vrf.reset();
-        }
-    }
-    if (!vrf) {
+    vrf_context *created = vrf.get();
+    if (!vrf || cfg->vrfs.append(std::move(vrf)) != 0) {
         tlog(LOG_ERR, "db: VRF alloc failed");
         return nullptr;
     }
-    vrf->vrf_id = vrf_id;
-    vrf->db.limit = &cfg->limit;
-    cfg->vrfs.push_back(std::move(vrf));  // capacity reserved above: cannot throw
+    created->vrf_id = vrf_id;
+    created->db.limit = &cfg->limit;
     tlog(LOG_INFO, "db: created VRF context %u", vrf_id);
-    return cfg->vrfs.back().get();
+    return created;
 }
 
 namespace {
@@ -52,12 +45,12 @@ void vrf_release(vrf_context *vrf)
 
 void vrf_remove(daemon_config *cfg, vrf_context *vrf)
 {
-    for (auto it = cfg->vrfs.begin(); it != cfg->vrfs.end(); ++it) {
-        if (it->get() != vrf)
+    for (size_t i = 0; i < cfg->vrfs.size(); i++) {
+        if (cfg->vrfs[i].get() != vrf)
             continue;
         tlog(LOG_INFO, "db: removing VRF context %u (0 interfaces)", vrf->vrf_id);
         vrf_release(vrf);
-        cfg->vrfs.erase(it);
+        cfg->vrfs.erase(i);
         return;
     }
 }
@@ -66,7 +59,7 @@ void vrf_remove_all(daemon_config *cfg)
 {
     for (const auto &vrf : cfg->vrfs)
         vrf_release(vrf.get());
-    cfg->vrfs.clear();
+    cfg->vrfs.reset();
 }
 
 bool any_defaults_present(daemon_config *cfg)
