@@ -153,7 +153,7 @@ class Run:
     def __init__(self, sandbox, letters):
         self.box = sandbox
         self.letters = letters
-        self.compares = 0
+        self.compares = self.barriers = 0
         UPLINKS.setdefault("d", ("100.64.0.2/30", "100.64.0.1", "2001:db8:d::2/64", "fe80::d1"))
         self.args, _ = add_uplinks(sandbox, letters)
         sandbox.add_veth("st0", "st1")
@@ -216,6 +216,7 @@ class Run:
         self.send(x, WHO[x][0], 120, FIRST, [(BARRIER, False)])
         self.send(x, WHO[x][0], 120, FIRST, [(BARRIER, True)])
         self.wait(rf"^set: h{x}: delta of 0 added, 1 withdrawn, 1 changed", start)
+        self.barriers += 1
         return True
 
     def periodic(self, x, who, prefixes, skip, ttl=120):
@@ -226,6 +227,11 @@ class Run:
             if i not in skip:
                 flags = PERIODIC | (FIRST if i == 0 else 0) | (MORE if i + 1 < len(frames) else 0)
                 self.send(x, who, ttl, flags, [(p, False) for p in es])
+
+    def restart(self, start):
+        self.agent = start_agent(self.box, self.args, wait=False)
+        self.wait(r"^tallowhost started on ", start)
+        self.model.start()
 
     # -- steps --
     def step(self, s):
@@ -252,9 +258,9 @@ class Run:
             _, x, w, prefixes, ttl = s
             if WHO[x][w] in m.uplinks[f"h{x}"].neighbours and m.uplinks[f"h{x}"].neighbours[WHO[x][w]].open is not None:
                 return  # its open set would be discarded by the first frame, which the model does; keep it simple
+            # A whole set that changes nothing has no line, and a barrier would renew the TTL: the
+            # neighbour is compared once it is forgotten.
             self.periodic(x, WHO[x][w], prefixes, set(), ttl=ttl)
-            self.wait(rf"^set: h{x}: \d+ prefixes in", start)
-            self.compare()
             self.wait(rf"^neighbour: h{x}: chassis {WHO[x][w][0]} port {WHO[x][w][1]} forgotten \(TTL expired\)",
                       start, timeout=ttl + 10)
             m.forget(f"h{x}", WHO[x][w])
@@ -271,7 +277,7 @@ class Run:
                 if v6:
                     ip("-6", "addr", "add", v6, "dev", f"h{x}", "nodad", check=False)
             if m.running:
-                if down:
+                if down and self.up(x):  # a link that was not up goes down without a line
                     self.wait(rf"^link: h{x}: (carrier lost|set down)$", start)
                 elif link_state(f"s{x}")[0] and "UP" in json.loads(ip("-j", "link", "show", f"h{x}").stdout)[0]["flags"]:
                     deadline = time.monotonic() + 10
@@ -335,8 +341,7 @@ class Run:
             m.crash()
             self.compare()
             start = self.mark()
-            self.agent = start_agent(self.box, self.args)
-            m.start()
+            self.restart(start)
             self.wait(r"^route: adopted \d+ routes of a previous run", start)
             self.compare()
             for x, w, prefixes in sets:
@@ -353,11 +358,10 @@ class Run:
             if any(g != "default" for g in groups):
                 raise Mismatch(f"after a clean stop the uplinks' groups are {groups}")
             self.compare()
-            start = self.mark()
-            self.agent = start_agent(self.box, self.args)
-            m.start()
+            self.restart(self.mark())
         else:
             raise ValueError(s)
+        self.sync_links()
         self.barrier()
         self.barrier()
 
@@ -390,6 +394,7 @@ class Run:
             import re
             rx = re.compile(pattern)
             coverage[name] += sum(1 for l in self.agent.messages() if rx.search(l))
+        coverage["deltas"] -= 2 * self.barriers  # each barrier is two deltas
         for s in self.socks.values():
             s.close()
 
