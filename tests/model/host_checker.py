@@ -321,6 +321,11 @@ class Run:
             if which == "flush":
                 ip("route", "flush", "table", str(TABLE))
                 ip("-6", "route", "flush", "table", str(TABLE), check=False)
+            elif which == "unwanted":  # a route of the agent's protocol that it does not want
+                ip("route", "add", "blackhole", "10.77.0.0/16", "table", str(TABLE), "proto", "241")
+            elif which == "different" and routes:  # one of its routes made a blackhole
+                f, r = routes[len(routes) // 2]
+                ip(f"-{f}", "route", "replace", "blackhole", str(r[1]), "table", str(TABLE), "proto", "241")
             else:
                 f, r = routes[which % len(routes)]
                 dst = str(r[1])
@@ -334,9 +339,9 @@ class Run:
             ip(f"-{f}", "rule", "del", "priority", str(prio))
             self.wait(r"^rule: \d+ rules of the agent were removed by someone else, restored$", start)
         elif kind == "crash":
-            _, sets = s
-            if not m.running or not all(self.up(x) for x in self.letters):
-                return
+            _, sets, deltas = s
+            if not m.running or not any(self.up(x) for x in self.letters):
+                return  # (with no uplink up, nothing would end the adoption but its 120 s)
             self.agent.stop(signal.SIGKILL)
             m.crash()
             self.compare()
@@ -344,8 +349,19 @@ class Run:
             self.restart(start)
             self.wait(r"^route: adopted \d+ routes of a previous run", start)
             self.compare()
-            for x, w, prefixes in sets:
+            # Deltas while the routes are adopted, and the whole sets one uplink after the other: the
+            # adoption lasts until the last uplink that is up delivered one.
+            for x, w, added, withdrawn in deltas:
+                withdrawn = [p for p in withdrawn if p not in added]
+                if self.up(x):
+                    self.send(x, WHO[x][w], 120, FIRST, [(p, False) for p in added] + [(p, True) for p in withdrawn])
+            sets = [t for t in sets if self.up(t[0])]
+            for i, (x, w, prefixes) in enumerate(sets):
                 self.periodic(x, WHO[x][w], prefixes, set())
+                if i + 1 < len(sets):
+                    self.barrier()
+                    self.barrier()
+                    self.compare()
             self.wait(r"^route: adoption ended", start)
         elif kind == "stop":
             if not m.running:
@@ -439,7 +455,10 @@ class Generator:
                  "addr4": 4, "addr6": 3, "main": 5, "delroute": 4, "delrule": 2, "crash": 3, "stop": 2}
         kind = r.choices(list(kinds), weights=list(kinds.values()))[0]
         if kind == "set":
-            return ["set", x, w, self.prefixes(6), r.choice([None, None, None, "first", "middle", "last"])]
+            lost = r.choice([None, None, None, "first", "middle", "last"])
+            prefixes = self.prefixes(6) if not lost else sorted(set(self.prefixes(4) + r.sample(BULK, r.randint(12, 40))),
+                                                                  key=lambda p: (":" in p, p))
+            return ["set", x, w, prefixes, lost]
         if kind == "delta":
             added = self.prefixes(3)
             withdrawn = [p for p in r.sample(V4 + V6 + DEFAULTS, r.randint(0, 3)) if p not in added]
@@ -459,11 +478,14 @@ class Generator:
         if kind == "main":
             return ["main", r.randrange(len(MAIN_ROUTES)), r.random() < 0.6]
         if kind == "delroute":
-            return ["delroute", "flush" if r.random() < 0.2 else r.randrange(1000)]
+            return ["delroute", r.choice(["flush", "unwanted", "different", r.randrange(1000), r.randrange(1000)])]
         if kind == "delrule":
             return ["delrule", r.choice([4, 6]), r.choice([0, 1])]
         if kind == "crash":
-            return ["crash", [[y, 0, self.prefixes(5)] for y in self.letters]]
+            deltas = [[r.choice(self.letters), r.choice([0, 1]), self.prefixes(2), r.sample(V4 + V6, r.randint(0, 2))]
+                      for _ in range(r.choice([0, 0, 1, 2]))]
+            sets = [[y, r.choice([0, 0, 1]), self.prefixes(5)] for y in r.sample(self.letters, len(self.letters))]
+            return ["crash", sets, deltas]
         return ["stop"]
 
 

@@ -21,7 +21,8 @@ Rules taken from the manual page:
   covering prefix; a multipath route over several, one next hop for one, unreachable for none;
 - throw routes for the subnets of the uplinks' addresses and fe80::/64;
 - rules P-1 "lookup main suppress_ifgroup G" and P "lookup T", both families, protocol 241;
-- routes of a crashed run stay, as they are, until every uplink that is up delivered a whole set;
+- routes of a crashed run stay, as they are, until every uplink that is up delivered a whole set; one
+  that the new run wants meanwhile is the new run's from then on (the manual page leaves this open);
 - a clean stop removes every route and rule of the agent.
 """
 
@@ -95,6 +96,7 @@ class HostModel:
         if not flags & PERIODIC:
             for p, withdrawn in entries:
                 (n.set.discard if withdrawn else n.set.add)(net(p))
+            self._adoption()
             return
         if flags & FIRST:
             n.open = set()
@@ -128,9 +130,16 @@ class HostModel:
         self._adoption()
 
     def _adoption(self):
-        if self.adopted is not None and self.running and all(
-                name in self.delivered for name, u in self.uplinks.items() if u.up):
+        if self.adopted is None or not self.running:
+            return
+        if all(name in self.delivered for name, u in self.uplinks.items() if u.up):
             self.adopted = None
+            return
+        # A route that the new run wants replaces the adopted one: from then on it is the new run's,
+        # and goes when the new run no longer wants it.
+        adopted, self.adopted = self.adopted, None
+        mine = self.want()
+        self.adopted = {f: {r for r in adopted[f] if r[1] not in {m[1] for m in mine[f]}} for f in (4, 6)}
 
     # --- what the table and the rules must hold ---
     def want(self):
