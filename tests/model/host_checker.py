@@ -18,8 +18,9 @@ import argparse
 import ipaddress
 import json
 import random
+import re
 import signal
-import subprocess
+import socket
 import sys
 import time
 from pathlib import Path
@@ -125,6 +126,10 @@ def show_route(r):
     return f"{kind} {dst}" + ("".join(f" via {g} dev {d}" for g, d in sorted(hops)) if hops else "")
 
 
+def admin_up(name):
+    return "UP" in json.loads(ip("-j", "link", "show", name).stdout)[0]["flags"]
+
+
 def link_state(name):
     """(up with carrier, addresses) as the kernel reports them."""
     info = json.loads(ip("-j", "addr", "show", "dev", name).stdout)[0]
@@ -160,7 +165,6 @@ class Run:
         ip("addr", "add", "172.20.0.2/24", "dev", "st0")
         ip("-6", "addr", "add", "2001:db8:5::2/64", "dev", "st0", "nodad")
         self.socks = {}
-        import socket
         for x in letters:
             s = socket.socket(socket.AF_PACKET, socket.SOCK_RAW)
             s.bind((f"s{x}", 0))
@@ -253,7 +257,8 @@ class Run:
             self.send(x, WHO[x][w], 0, FIRST, [])
         elif kind == "plain":
             _, x, ttl = s
-            self.socks[x].send(lldp_frame(PLAIN[0], PLAIN[1], ttl, tlv(8, bytes([5, 1, 192, 0, 2, 99, 2, 0, 0, 0, 0, 0]))))
+            mgmt_address = tlv(8, bytes([5, 1, 192, 0, 2, 99, 2, 0, 0, 0, 0, 0]))
+            self.socks[x].send(lldp_frame(PLAIN[0], PLAIN[1], ttl, mgmt_address))
         elif kind == "short":
             _, x, w, prefixes, ttl = s
             if WHO[x][w] in m.uplinks[f"h{x}"].neighbours and m.uplinks[f"h{x}"].neighbours[WHO[x][w]].open is not None:
@@ -267,7 +272,7 @@ class Run:
         elif kind in ("carrier", "admin"):
             _, x, down = s
             dev = f"s{x}" if kind == "carrier" else f"h{x}"
-            was = link_state(dev)[0] if kind == "carrier" else "UP" in json.loads(ip("-j", "link", "show", dev).stdout)[0]["flags"]
+            was = link_state(dev)[0] if kind == "carrier" else admin_up(dev)
             if was == (not down):
                 return
             ip("link", "set", dev, "down" if down else "up")
@@ -279,7 +284,7 @@ class Run:
             if m.running:
                 if down and self.up(x):  # a link that was not up goes down without a line
                     self.wait(rf"^link: h{x}: (carrier lost|set down)$", start)
-                elif link_state(f"s{x}")[0] and "UP" in json.loads(ip("-j", "link", "show", f"h{x}").stdout)[0]["flags"]:
+                elif link_state(f"s{x}")[0] and admin_up(f"h{x}"):
                     deadline = time.monotonic() + 10
                     while not link_state(f"h{x}")[0] and time.monotonic() < deadline:
                         time.sleep(0.01)
@@ -289,7 +294,8 @@ class Run:
             cur = (self.addr4 if kind == "addr4" else self.addr6)
             if cur[x] == to:
                 return
-            fam, normal, other = ("-4", UPLINKS[x][0], OTHER_V4[x]) if kind == "addr4" else ("-6", UPLINKS[x][2], OTHER_V6[x])
+            fam, normal, other = (("-4", UPLINKS[x][0], OTHER_V4[x]) if kind == "addr4" else
+                                  ("-6", UPLINKS[x][2], OTHER_V6[x]))
             old = {"normal": normal, "other": other, "none": None}[cur[x]]
             new = {"normal": normal, "other": other, "none": None}[to]
             if old:
@@ -329,7 +335,8 @@ class Run:
             else:
                 f, r = routes[which % len(routes)]
                 dst = str(r[1])
-                ip(f"-{f}", "route", "del", *([r[0]] if r[0] != "unicast" else []), dst, "table", str(TABLE), check=False)
+                kind_word = [r[0]] if r[0] != "unicast" else []
+                ip(f"-{f}", "route", "del", *kind_word, dst, "table", str(TABLE), check=False)
             self.wait(r"^route: table 250 was changed behind the agent's back", start)
         elif kind == "delrule":
             _, f, which = s
@@ -407,7 +414,6 @@ class Run:
 
     def close(self):
         for name, pattern in COVERAGE.items():
-            import re
             rx = re.compile(pattern)
             coverage[name] += sum(1 for l in self.agent.messages() if rx.search(l))
         coverage["deltas"] -= 2 * self.barriers  # each barrier is two deltas
@@ -456,8 +462,10 @@ class Generator:
         kind = r.choices(list(kinds), weights=list(kinds.values()))[0]
         if kind == "set":
             lost = r.choice([None, None, None, "first", "middle", "last"])
-            prefixes = self.prefixes(6) if not lost else sorted(set(self.prefixes(4) + r.sample(BULK, r.randint(12, 40))),
-                                                                  key=lambda p: (":" in p, p))
+            prefixes = self.prefixes(6)
+            if lost:  # sets of several frames
+                prefixes = sorted(set(self.prefixes(4) + r.sample(BULK, r.randint(12, 40))),
+                                  key=lambda p: (":" in p, p))
             return ["set", x, w, prefixes, lost]
         if kind == "delta":
             added = self.prefixes(3)

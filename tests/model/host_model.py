@@ -170,5 +170,6 @@ class HostModel:
         """{4: set, 6: set} of the agent's rules as (priority, what they say)."""
         if not self.running and self.adopted is None:
             return {4: set(), 6: set()}
-        r = {(self.priority - 1, f"lookup main suppress_ifgroup {self.ifgroup}"), (self.priority, f"lookup {self.table}")}
+        r = {(self.priority - 1, f"lookup main suppress_ifgroup {self.ifgroup}"),
+             (self.priority, f"lookup {self.table}")}
         return {4: set(r), 6: set(r)}
