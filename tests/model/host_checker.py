@@ -462,10 +462,11 @@ class Generator:
         kind = r.choices(list(kinds), weights=list(kinds.values()))[0]
         if kind == "set":
             lost = r.choice([None, None, None, "first", "middle", "last"])
-            prefixes = self.prefixes(6)
             if lost:  # sets of several frames
                 prefixes = sorted(set(self.prefixes(4) + r.sample(BULK, r.randint(12, 40))),
                                   key=lambda p: (":" in p, p))
+            else:
+                prefixes = self.prefixes(6)
             return ["set", x, w, prefixes, lost]
         if kind == "delta":
             added = self.prefixes(3)
