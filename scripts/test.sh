@@ -1,9 +1,9 @@
 #!/bin/bash
-# The whole test suite: unit and black-box tests on a normal build and the relay's model checker on random
-# sequences; the Debian packages built, checked with lintian, installed, and booted under systemd in a
-# container (scripts/boot-test.sh); the tests again on a build
-# with AddressSanitizer and UndefinedBehaviorSanitizer (failing on any report); then the fuzz targets for
-# a bounded time.
+# The whole test suite: unit and black-box tests on a normal build and the relay's and the host agent's
+# model checkers on random sequences; the Debian packages built, checked with lintian, installed, and
+# booted under systemd in a container (scripts/boot-test.sh); the tests again on a build with
+# AddressSanitizer and UndefinedBehaviorSanitizer (failing on any report); then the fuzz targets for a
+# bounded time.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -37,6 +37,9 @@ run_suite build normal
 
 step "normal: relay model checker (random sequences, about 3 minutes)"
 TARVIK_PREFIX="$root/build/stage" $py tests/model/checker.py --time 170 --shrink-time 300 || fail "relay model checker"
+
+step "normal: host agent model checker (random sequences, about 2 minutes)"
+TARVIK_PREFIX="$root/build/stage" $py tests/model/host_checker.py --time 110 --shrink-time 300 || fail "host model checker"
 
 step "Debian packages: build, lintian, install tests"
 if scripts/build-deb.sh build-deb; then

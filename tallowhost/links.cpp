@@ -95,17 +95,22 @@ std::string gw_text(int family, const uint8_t *addr)
     return inet_ntop(family, addr, buf, sizeof buf) ? buf : "?";
 }
 
-// Drops every route notification but the removal of a route of ours: the agent's own changes would
+// Drops every route notification but the removal of a route of ours and a route of ours added or
+// replaced by someone else: the agent's own changes, which carry its request socket's port ID, would
 // otherwise fill the buffer.
-int attach_filter(int fd)
+int attach_filter(int fd, uint32_t own_portid)
 {
     const uint32_t delroute = htons(RTM_DELROUTE);  // loaded as a big-endian half-word
     const uint32_t newroute = htons(RTM_NEWROUTE);
+    const uint32_t own = htonl(own_portid);  // and this as a big-endian word
     const uint32_t at_protocol = sizeof(nlmsghdr) + offsetof(rtmsg, rtm_protocol);
     sock_filter code[] = {
         {BPF_LD | BPF_H | BPF_ABS, 0, 0, offsetof(nlmsghdr, nlmsg_type)},
-        {BPF_JMP | BPF_JEQ | BPF_K, 4, 0, newroute},
-        {BPF_JMP | BPF_JEQ | BPF_K, 0, 2, delroute},
+        {BPF_JMP | BPF_JEQ | BPF_K, 0, 2, newroute},
+        {BPF_LD | BPF_W | BPF_ABS, 0, 0, offsetof(nlmsghdr, nlmsg_pid)},
+        {BPF_JMP | BPF_JEQ | BPF_K, 5, 2, own},  // our own change: dropped; else the protocol decides
+        {BPF_JMP | BPF_JEQ | BPF_K, 1, 0, delroute},
+        {BPF_RET | BPF_K, 0, 0, 0xFFFFFFFF},  // not a route
         {BPF_LD | BPF_B | BPF_ABS, 0, 0, at_protocol},
         {BPF_JMP | BPF_JEQ | BPF_K, 0, 1, route_protocol},
         {BPF_RET | BPF_K, 0, 0, 0xFFFFFFFF},
@@ -127,7 +132,7 @@ int tallowhost_monitor_open(host_config *cfg)
     int size = monitor_buffer;
     if (setsockopt(fd.get(), SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) != 0)
         setsockopt(fd.get(), SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
-    if (attach_filter(fd.get()) != 0) {
+    if (attach_filter(fd.get(), cfg->nl_portid) != 0) {
         hlog(LOG_ERR, "link: netlink filter: %s", strerror(errno));
         return -1;
     }
@@ -293,6 +298,14 @@ int tallowhost_monitor_read(host_config *cfg, std::vector<size_t> &links_changed
                     std::memcpy(p.addr.data(), dst, std::min(an, size_t(p.family == 4 ? 4 : 16)));
                 auto it = cfg->routes.find(p);
                 if (it != cfg->routes.end() && it->second.installed && cfg->reconcile_ms < 0)
+                    cfg->reconcile_ms = monotonic_ms() + settle_ms;
+            } else if (type == RTM_NEWROUTE && nl_message_header(msg, len, rt, attrs)) {
+                // A route of ours added or replaced by someone else: our own changes do not pass the
+                // filter. One in our table is compared with what we want.
+                size_t an = 0;
+                const uint8_t *tab = nl_find_attr(attrs.data(), attrs.size(), RTA_TABLE, an);
+                const uint32_t table = tab && an >= 4 ? get_host32(tab) : rt.rtm_table;
+                if (table == cfg->table && cfg->reconcile_ms < 0)
                     cfg->reconcile_ms = monotonic_ms() + settle_ms;
             } else if (type == RTM_DELRULE && nl_message_header(msg, len, fr, attrs)) {
                 size_t an = 0;

@@ -267,6 +267,12 @@ int tallowhost_route_open(host_config *cfg)
         hlog(LOG_ERR, "route: netlink bind: %s", strerror(errno));
         return -1;
     }
+    socklen_t alen = sizeof addr;
+    if (getsockname(fd.get(), reinterpret_cast<sockaddr *>(&addr), &alen) != 0) {
+        hlog(LOG_ERR, "route: netlink getsockname: %s", strerror(errno));
+        return -1;
+    }
+    cfg->nl_portid = addr.nl_pid;
     cfg->nl = std::move(fd);
     return 0;
 }

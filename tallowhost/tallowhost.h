@@ -179,6 +179,7 @@ struct host_config {
     size_t max_prefixes = default_max_prefixes;
     bool verbose = false;
     unique_fd nl;       // route netlink socket for requests
+    uint32_t nl_portid = 0;  // its port ID, which the notifications of our own changes carry
     unique_fd monitor;  // route netlink socket for the kernel's notifications
     unique_fd lock;
     uint32_t nl_seq = 1;

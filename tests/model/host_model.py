@@ -1,0 +1,175 @@
+"""Reference model of the host agent tallowhost, written from its manual page: what its table must
+hold and which rules exist, given the frames its neighbours sent and the kernel's view of the uplinks.
+
+The model is fed frames (per uplink and neighbour), link and address states as the kernel reports
+them, and the agent's life (start, crash, clean stop). want() gives the routes the table must hold as
+a set of (kind, destination, next hops) per family; rules() the agent's rules.
+
+Rules taken from the manual page:
+- every LLDP neighbour on a link is kept apart by chassis ID and port ID, with its own set and its own
+  set being received; only frames with the relay's control TLV declare anything;
+- a periodic set replaces the neighbour's set only when it arrived whole, FIRST frame to a frame
+  without MORE; a FIRST frame while a set is open discards the partial set; a continuation frame with
+  no set open is discarded, and so is the rest until the next FIRST frame; a lost middle frame is not
+  seen: the set is taken without it;
+- a delta (no PERIODIC) adds its plain entries and removes its withdrawn ones at once;
+- TTL 0 or an expired TTL forgets the neighbour; a link that loses its carrier or is set down forgets
+  all neighbours of the link;
+- an uplink is used for a family only while its link is up with its carrier, it has a next hop of the
+  family and that next hop is on-link (in a subnet of one of its addresses; IPv6 link-local always);
+- for every declared prefix: the uplinks usable for its family where no neighbour declares it or a
+  covering prefix; a multipath route over several, one next hop for one, unreachable for none;
+- throw routes for the subnets of the uplinks' addresses and fe80::/64;
+- rules P-1 "lookup main suppress_ifgroup G" and P "lookup T", both families, protocol 241;
+- routes of a crashed run stay, as they are, until every uplink that is up delivered a whole set; one
+  that the new run wants meanwhile is the new run's from then on (the manual page leaves this open);
+- a clean stop removes every route and rule of the agent.
+"""
+
+import ipaddress
+
+FIRST, MORE, PERIODIC = 0x80, 0x40, 0x01
+LINK_LOCAL_THROW = ipaddress.ip_network("fe80::/64")
+
+
+def net(prefix):
+    return ipaddress.ip_network(prefix, strict=False)
+
+
+class Neighbour:
+    def __init__(self):
+        self.set = set()
+        self.open = None  # prefixes of the set being received, or None
+
+
+class Uplink:
+    def __init__(self, name, gw4, gw6):
+        self.name = name
+        self.gws = {4: ipaddress.ip_address(gw4) if gw4 else None, 6: ipaddress.ip_address(gw6) if gw6 else None}
+        self.up = True  # set up and with its carrier
+        self.addrs = set()  # ip_interface objects, as the kernel holds them
+        self.neighbours = {}  # (chassis, port) -> Neighbour
+
+    def usable(self, family):
+        gw = self.gws[family]
+        if not self.up or gw is None:
+            return False
+        if family == 6 and gw.is_link_local:
+            return True
+        return any(a.version == family and gw in a.network for a in self.addrs)
+
+    def declared(self):
+        out = set()
+        for n in self.neighbours.values():
+            out |= n.set
+        return out
+
+
+class HostModel:
+    def __init__(self, uplinks, table=250, priority=1000, ifgroup=250):
+        """uplinks: list of (name, gw4, gw6)."""
+        self.uplinks = {name: Uplink(name, g4, g6) for name, g4, g6 in uplinks}
+        self.table, self.priority, self.ifgroup = table, priority, ifgroup
+        self.running = True
+        self.adopted = None  # routes of a crashed run while they are adopted: {family: set}
+        self.delivered = set()  # uplinks that delivered a whole set since the start
+
+    # --- the kernel's view of the uplinks ---
+    def link(self, name, up, addrs):
+        u = self.uplinks[name]
+        if u.up and not up:
+            u.neighbours.clear()
+        u.up = up
+        u.addrs = {ipaddress.ip_interface(a) for a in addrs}
+        self._adoption()
+
+    # --- frames ---
+    def frame(self, name, who, ttl, flags, entries):
+        """One declaring frame from neighbour `who` on uplink `name`: entries are (prefix, withdrawn)."""
+        u = self.uplinks[name]
+        if not u.up or not self.running:
+            return
+        if ttl == 0:
+            u.neighbours.pop(who, None)
+            return
+        n = u.neighbours.setdefault(who, Neighbour())
+        if not flags & PERIODIC:
+            for p, withdrawn in entries:
+                (n.set.discard if withdrawn else n.set.add)(net(p))
+            self._adoption()
+            return
+        if flags & FIRST:
+            n.open = set()
+        elif n.open is None:
+            return  # a continuation with no set open: discarded until the next first frame
+        n.open |= {net(p) for p, _ in entries}
+        if not flags & MORE:
+            n.set, n.open = n.open, None
+            self.delivered.add(name)
+            self._adoption()
+
+    def forget(self, name, who):
+        """The neighbour's TTL expired."""
+        self.uplinks[name].neighbours.pop(who, None)
+
+    # --- the agent's life ---
+    def crash(self):
+        """SIGKILL: the table and the rules stay as they are; the next start adopts the routes."""
+        self.adopted = self.want()
+        self.running = False
+
+    def stop(self):
+        self.adopted = None
+        self.running = False
+
+    def start(self):
+        for u in self.uplinks.values():
+            u.neighbours.clear()
+        self.running = True
+        self.delivered = set()
+        self._adoption()
+
+    def _adoption(self):
+        if self.adopted is None or not self.running:
+            return
+        if all(name in self.delivered for name, u in self.uplinks.items() if u.up):
+            self.adopted = None
+            return
+        # A route that the new run wants replaces the adopted one: from then on it is the new run's,
+        # and goes when the new run no longer wants it.
+        adopted, self.adopted = self.adopted, None
+        mine = self.want()
+        self.adopted = {f: {r for r in adopted[f] if r[1] not in {m[1] for m in mine[f]}} for f in (4, 6)}
+
+    # --- what the table and the rules must hold ---
+    def want(self):
+        """{4: set, 6: set} of (kind, destination, frozenset of (gateway, dev))."""
+        out = {4: set(), 6: set()}
+        if not self.running:
+            if self.adopted is not None:
+                return {f: set(rs) for f, rs in self.adopted.items()}
+            return out
+        for u in self.uplinks.values():
+            for a in u.addrs:
+                if not a.ip.is_link_local:
+                    out[a.version].add(("throw", a.network, frozenset()))
+        out[6].add(("throw", LINK_LOCAL_THROW, frozenset()))
+        declared = {name: u.declared() for name, u in self.uplinks.items()}
+        for p in set().union(*declared.values()):
+            hops = frozenset((str(u.gws[p.version]), name) for name, u in self.uplinks.items()
+                             if u.usable(p.version) and not any(q.version == p.version and p.subnet_of(q)
+                                                                for q in declared[name]))
+            out[p.version].add(("unicast", p, hops) if hops else ("unreachable", p, frozenset()))
+        if self.adopted is not None:
+            for f in (4, 6):
+                mine = {r[1] for r in out[f]}
+                out[f] |= {r for r in self.adopted[f] if r[1] not in mine}
+        return out
+
+    def rules(self):
+        """{4: set, 6: set} of the agent's rules as (priority, what they say)."""
+        if not self.running and self.adopted is None:
+            return {4: set(), 6: set()}
+        r = {(self.priority - 1, f"lookup main suppress_ifgroup {self.ifgroup}"),
+             (self.priority, f"lookup {self.table}")}
+        return {4: set(r), 6: set(r)}
