@@ -1,6 +1,6 @@
-// The agent's process: command line, the LLDP receive sockets, signals, the poll loop and the
-// neighbours' lifetimes; start-up clears what a previous run left and shutdown removes what this run
-// installed.
+// The agent's process: the lock, start-up, the LLDP receive sockets, signals, the poll loop and the
+// neighbours' lifetimes; start-up takes over what a previous run left and shutdown removes what this
+// run installed.
 
 #include <arpa/inet.h>
 #include <linux/filter.h>
@@ -46,66 +46,6 @@ void on_signal(int sig)
 // arguments would fail the same way.
 constexpr int exit_usage = 2;
 constexpr int exit_locked = 100;  // inside only: the other agent's routes are left alone
-
-const char *usage_text =
-    "usage: tallowhost --uplink IFNAME=GW[,GW] [--uplink IFNAME=GW[,GW] ...] [--table N] [--rule-priority N]\n"
-    "                  [--ifgroup N] [--max-prefixes N] [-v]\n";
-
-bool parse_number(const char *s, unsigned long long max, unsigned long long &out)
-{
-    if (!s || !*s || *s < '0' || *s > '9')
-        return false;
-    char *end = nullptr;
-    errno = 0;
-    unsigned long long v = std::strtoull(s, &end, 10);
-    if (errno || *end || v > max)
-        return false;
-    out = v;
-    return true;
-}
-
-int parse_uplink(host_config *cfg, const std::string &arg, std::string &error)
-{
-    size_t eq = arg.find('=');
-    if (eq == std::string::npos || eq == 0 || eq + 1 == arg.size()) {
-        error = "--uplink needs IFNAME=GW[,GW], got \"" + arg + "\"";
-        return -1;
-    }
-    uplink up;
-    up.name = arg.substr(0, eq);
-    if (up.name.size() >= IF_NAMESIZE || (up.ifindex = if_nametoindex(up.name.c_str())) == 0) {
-        error = "unknown interface " + up.name;
-        return -1;
-    }
-    for (const uplink &other : cfg->uplinks)
-        if (other.ifindex == up.ifindex) {
-            error = "duplicate uplink " + up.name;
-            return -1;
-        }
-    std::string rest = arg.substr(eq + 1);
-    size_t start = 0;
-    for (;;) {
-        size_t comma = rest.find(',', start);
-        std::string gw = rest.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
-        if (inet_pton(AF_INET, gw.c_str(), up.gw4.data()) == 1 && !up.has_v4) {
-            up.has_v4 = true;
-        } else if (inet_pton(AF_INET6, gw.c_str(), up.gw6.data()) == 1 && !up.has_v6) {
-            up.has_v6 = true;
-        } else {
-            error = "bad address \"" + gw + "\" for uplink " + up.name + " (one IPv4 and one IPv6 next hop at most)";
-            return -1;
-        }
-        if (comma == std::string::npos)
-            break;
-        start = comma + 1;
-    }
-    if (cfg->uplinks.size() == max_uplinks) {
-        error = "too many uplinks (at most " + std::to_string(max_uplinks) + ")";
-        return -1;
-    }
-    cfg->uplinks.push_back(std::move(up));
-    return 0;
-}
 
 int open_uplink_socket(uplink *up)
 {
@@ -440,87 +380,16 @@ std::string uplink_list(const host_config *cfg)
 
 }  // namespace
 
-int parse_command_line(host_config *cfg, int argc, char **argv, std::string &error)
-{
-    for (int i = 1; i < argc; i++) {
-        std::string a = argv[i];
-        std::string value;
-        bool has_value = false;
-        for (const char *opt : {"--uplink", "--table", "--rule-priority", "--ifgroup", "--max-prefixes"}) {
-            std::string o = opt;
-            if (a == o) {
-                if (i + 1 >= argc) {
-                    error = o + " needs a value";
-                    return -1;
-                }
-                value = argv[++i];
-                has_value = true;
-                a = o;
-                break;
-            }
-            if (a.rfind(o + "=", 0) == 0) {
-                value = a.substr(o.size() + 1);
-                has_value = true;
-                a = o;
-                break;
-            }
-        }
-        unsigned long long n = 0;
-        if (a == "-v" || a == "--verbose") {
-            cfg->verbose = true;
-        } else if (a == "--uplink" && has_value) {
-            if (parse_uplink(cfg, value, error) != 0)
-                return -1;
-        } else if (a == "--table" && has_value) {
-            // 0 and the kernel's own tables (default, main, local) are not ours to flush.
-            if (!parse_number(value.c_str(), UINT32_MAX, n) || n == 0 || (n >= 253 && n <= 255)) {
-                error = "bad table \"" + value + "\" (1 to 4294967295, not 253, 254 or 255)";
-                return -1;
-            }
-            cfg->table = uint32_t(n);
-        } else if (a == "--rule-priority" && has_value) {
-            // Before the main table's rule at 32766; the main-table rule takes the priority before
-            // it, and 0 is the local table's.
-            if (!parse_number(value.c_str(), 32765, n) || n < 2) {
-                error = "bad rule priority \"" + value + "\" (2 to 32765)";
-                return -1;
-            }
-            cfg->rule_priority = uint32_t(n);
-        } else if (a == "--ifgroup" && has_value) {
-            // Group 0 is every interface's by default.
-            if (!parse_number(value.c_str(), INT32_MAX, n) || n == 0) {
-                error = "bad interface group \"" + value + "\" (1 to 2147483647)";
-                return -1;
-            }
-            cfg->ifgroup = uint32_t(n);
-        } else if (a == "--max-prefixes" && has_value) {
-            if (!parse_number(value.c_str(), 10000000, n) || n == 0) {
-                error = "bad prefix cap \"" + value + "\" (1 to 10000000)";
-                return -1;
-            }
-            cfg->max_prefixes = size_t(n);
-        } else {
-            error = "unknown argument \"" + a + "\"";
-            return -1;
-        }
-    }
-    if (cfg->uplinks.empty()) {
-        error = "no --uplink given";
-        return -1;
-    }
-    return 0;
-}
-
 int tallowhost_main(int argc, char **argv)
 {
     host_config cfg;
     std::string error;
     if (argc == 2 && (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0)) {
-        std::fputs(usage_text, stdout);
+        std::fputs(tallowhost_usage, stdout);
         return 0;
     }
     if (parse_command_line(&cfg, argc, argv, error) != 0) {
-        std::fprintf(stderr, "tallowhost: %s\n%s", error.c_str(), usage_text);
+        std::fprintf(stderr, "tallowhost: %s\n%s", error.c_str(), tallowhost_usage);
         if (cfg.uplinks.empty() && error == "no --uplink given") {
             // Started as installed, before anyone named the uplinks: say where, once, in the log.
             openlog("tallowhost", LOG_PID, LOG_DAEMON);

@@ -305,6 +305,9 @@ void tallowhost_groups_restore(host_config *cfg);
 std::string tallowhost_snapshot_json(const host_config *cfg, int64_t now_ms);
 int tallowhost_snapshot_write(const host_config *cfg, const char *path);
 
-/* agent.cpp: command line, sockets, poll loop */
+/* cli.cpp: the command line */
+extern const char *const tallowhost_usage;
 int parse_command_line(host_config *cfg, int argc, char **argv, std::string &error);
+
+/* agent.cpp: lock, start-up, sockets, poll loop */
 int tallowhost_main(int argc, char **argv);
