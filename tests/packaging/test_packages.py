@@ -64,8 +64,9 @@ def installed(sandbox):
     for d in ("var.upper", "var.work"):
         (base / d).mkdir()
     _mount("overlay", "/var", "overlay", 0, f"lowerdir=/var,upperdir={base}/var.upper,workdir={base}/var.work")
-    with open("/etc/group", "a") as f:
-        f.write("frr:x:300:\n")
+    # The machine's groups stay (dpkg's statoverride names some), but not its frr: the first frr line wins.
+    groups = [g for g in Path("/etc/group").read_text().splitlines() if not g.startswith("frr:")]
+    Path("/etc/group").write_text("\n".join(groups + ["frr:x:300:"]) + "\n")
     packages = {field(d, "Package"): d for d in debs()}
     run_ok(sandbox, ["dpkg", "-i", *map(str, packages.values())], timeout=300)
     conffiles = run_ok(sandbox, ["dpkg-query", "-W", "-f", "${Conffiles}\n", *packages]).stdout.split()
