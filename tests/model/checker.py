@@ -14,7 +14,7 @@ A failing sequence is shrunk (steps, then messages, then prefix entries dropped 
 and printed, with its seed, as a ready-to-paste regression test. The exit status is 1 on a mismatch.
 """
 
-import argparse
+import functools
 import ipaddress
 import json
 import random
@@ -36,6 +36,8 @@ from relay_helpers import (BARRIER_VRF, Client, Request, Standin, intf_set, msg,
 from relay_model import RelayModel  # noqa: E402
 from state_helpers import DUMP, Store  # noqa: E402
 from sandbox import Sandbox  # noqa: E402
+import shrinking  # noqa: E402
+from shrinking import drop_chunks, format_regression  # noqa: E402
 
 VRFS = [10, 20, 30, 0]
 N_LINKS = 5
@@ -586,31 +588,7 @@ def generate(seed, steps, links):
 
 def attempt(case):
     """None when the case passes, else (failing step index, message)."""
-    box = Sandbox().enter()
-    try:
-        run_sequence(box, case)
-        return None
-    except Mismatch as e:
-        return e.step, str(e)
-    finally:
-        box.leave()
-
-
-def drop_chunks(items, still_fails, deadline):
-    """The shortest list found by dropping runs of items (halves first, then smaller) while
-    still_fails(list) holds."""
-    chunk = max(1, len(items) // 2)
-    while chunk >= 1 and time.monotonic() < deadline:
-        i, progressed = 0, False
-        while i < len(items) and time.monotonic() < deadline:
-            trial = items[:i] + items[i + chunk:]
-            if trial and still_fails(trial):
-                items, progressed = trial, True
-            else:
-                i += chunk
-        if not progressed:
-            chunk //= 2
-    return items
+    return shrinking.attempt(run_sequence, Mismatch, case)
 
 
 def shrink(case, failing_step, budget):
@@ -647,61 +625,17 @@ def shrink(case, failing_step, budget):
 
 
 def regression_test(case, message):
-    body = json.dumps({k: case[k] for k in ("limit", "mtus", "steps")})
-    comment = "\n".join("# " + line for line in message.splitlines()[:12])
-    return (f"{comment}\n"
-            f"def test_model_seed_{case['seed']}(sandbox):\n"
-            f"    assert_matches_model(sandbox, json.loads({body!r}))\n")
+    return format_regression(case, message, ("limit", "mtus", "steps"),
+                             "{comment}\n"
+                             "def test_model_seed_{seed}(sandbox):\n"
+                             "    assert_matches_model(sandbox, json.loads({body}))\n")
 
 
 def main():
-    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    ap.add_argument("--seed", type=int, default=None, help="first seed (default: random)")
-    ap.add_argument("--steps", type=int, default=40, help="steps per sequence")
-    ap.add_argument("--sequences", type=int, default=None, help="number of sequences")
-    ap.add_argument("--time", type=float, default=None, help="run sequences for this many seconds")
-    ap.add_argument("--shrink-time", type=float, default=600, help="seconds allowed for shrinking")
-    a = ap.parse_args()
-    # A stop request unwinds through the sandboxes' teardown, which ends every process they hold.
-    signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
-    seed = a.seed if a.seed is not None else random.randrange(1 << 31)
-    if a.sequences is None and a.time is None:
-        a.sequences = 1
-    print(f"checker: first seed {seed}, {a.steps} steps per sequence", flush=True)
-    links = link_indexes()
-    start = time.monotonic()
-    sequences = steps = compares = 0
-    while ((a.sequences is None or sequences < a.sequences) and
-           (a.time is None or time.monotonic() - start < a.time)):
-        case = generate(seed, a.steps, links)
-        box = Sandbox().enter()
-        try:
-            n, c = run_sequence(box, case)
-            failure = None
-        except Mismatch as e:
-            failure = (e.step, str(e))
-            n, c = e.step + 1, e.compares
-        finally:
-            box.leave()
-        sequences += 1
-        steps += n
-        compares += c
-        if not failure:
-            print(f"checker: seed {seed}: {n} steps, {c} compare points, agreed", flush=True)
-        if failure:
-            print(f"checker: seed {seed}: mismatch after step {failure[0]}: {case['steps'][failure[0]]}\n"
-                  f"{failure[1]}", flush=True)
-            small = shrink(case, failure[0], a.shrink_time)
-            again = attempt(small)
-            print(f"\nchecker: shrunk to {len(small['steps'])} steps; reproduce with "
-                  f"tests/model/checker.py --seed {seed} --steps {a.steps}\n")
-            print(regression_test(small, again[1] if again else failure[1]))
-            print(f"checker: {sequences} sequences, {steps} steps, {compares} compare points, 1 mismatches")
-            return 1
-        seed += 1
-    print("checker: the daemon's log counted " + ", ".join(f"{k} {v}" for k, v in coverage.items()))
-    print(f"checker: {sequences} sequences, {steps} steps, {compares} compare points, 0 mismatches")
-    return 0
+    return shrinking.main(__doc__, name="checker", script="tests/model/checker.py", default_steps=40,
+                          default_shrink_time=600, generator=lambda: functools.partial(generate, links=link_indexes()),
+                          run_sequence=run_sequence, mismatch=Mismatch, shrink=shrink, regression=regression_test,
+                          coverage=coverage, counted_by="the daemon's log")
 
 
 if __name__ == "__main__":

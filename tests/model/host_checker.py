@@ -14,7 +14,6 @@ A failing sequence is shrunk (steps dropped while it still fails) and printed, w
 ready-to-paste regression case. The exit status is 1 on a mismatch.
 """
 
-import argparse
 import ipaddress
 import json
 import random
@@ -33,7 +32,8 @@ for p in (HERE, TESTS, TESTS / "tallowhost"):
 from host_helpers import TABLE, UPLINKS, add_uplinks, ip, start_agent  # noqa: E402
 from host_model import FIRST, MORE, PERIODIC, HostModel, net  # noqa: E402
 from lldp_frames import control_tlv, lldp_frame, prefix_tlv, tlv  # noqa: E402
-from sandbox import Sandbox  # noqa: E402
+import shrinking  # noqa: E402
+from shrinking import drop_chunks, format_regression  # noqa: E402
 
 LETTERS = "abcd"
 # Per uplink, the neighbours a sequence uses: (chassis, port); the third is the first's chassis on
@@ -508,89 +508,31 @@ def generate(seed, steps):
 # --- running, shrinking, reporting ------------------------------------------------------------------
 
 def attempt(case):
-    box = Sandbox().enter()
-    try:
-        run_sequence(box, case)
-        return None
-    except Mismatch as e:
-        return e.step, str(e)
-    finally:
-        box.leave()
+    """None when the case passes, else (failing step index, message)."""
+    return shrinking.attempt(run_sequence, Mismatch, case)
 
 
 def shrink(case, failing_step, budget):
     """Drops runs of steps (halves first, then smaller) while the case still fails; `budget` s at most."""
     deadline = time.monotonic() + budget
-    steps = case["steps"][:failing_step + 1]
-    chunk = max(1, len(steps) // 2)
-    while chunk >= 1 and time.monotonic() < deadline:
-        i, progressed = 0, False
-        while i < len(steps) and time.monotonic() < deadline:
-            trial = steps[:i] + steps[i + chunk:]
-            res = attempt(dict(case, steps=trial)) if trial else None
-            if res is not None:
-                steps, progressed = trial[:res[0] + 1], True
-            else:
-                i += chunk
-        if not progressed:
-            chunk //= 2
-    return dict(case, steps=steps)
+
+    def fails(steps):  # a failing trial is kept up to its failing step
+        res = attempt(dict(case, steps=steps))
+        return None if res is None else steps[:res[0] + 1]
+
+    return dict(case, steps=drop_chunks(case["steps"][:failing_step + 1], fails, deadline))
 
 
 def regression_case(case, message):
-    comment = "\n".join("    # " + line for line in message.splitlines()[:12])
-    body = json.dumps({k: case[k] for k in ("letters", "steps")})
-    return f"{comment}\n    ({case['seed']}, {body!r}),\n"
+    return format_regression(case, message, ("letters", "steps"), "{comment}\n    ({seed}, {body}),\n", indent="    ")
 
 
 def main():
-    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    ap.add_argument("--seed", type=int, default=None, help="first seed (default: random)")
-    ap.add_argument("--steps", type=int, default=30, help="steps per sequence")
-    ap.add_argument("--sequences", type=int, default=None, help="number of sequences")
-    ap.add_argument("--time", type=float, default=None, help="run sequences for this many seconds")
-    ap.add_argument("--shrink-time", type=float, default=300, help="seconds allowed for shrinking")
-    a = ap.parse_args()
-    signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
-    seed = a.seed if a.seed is not None else random.randrange(1 << 31)
-    if a.sequences is None and a.time is None:
-        a.sequences = 1
-    print(f"host checker: first seed {seed}, {a.steps} steps per sequence", flush=True)
-    start = time.monotonic()
-    sequences = steps = compares = 0
-    while ((a.sequences is None or sequences < a.sequences) and
-           (a.time is None or time.monotonic() - start < a.time)):
-        case = generate(seed, a.steps)
-        box = Sandbox().enter()
-        try:
-            n, c = run_sequence(box, case)
-            failure = None
-        except Mismatch as e:
-            failure = (e.step, str(e))
-            n, c = e.step + 1, e.compares
-        finally:
-            box.leave()
-        sequences += 1
-        steps += n
-        compares += c
-        if not failure:
-            print(f"host checker: seed {seed}: {len(case['letters'])} uplinks, {n} steps, {c} compare points, agreed",
-                  flush=True)
-        else:
-            print(f"host checker: seed {seed}: mismatch at step {failure[0]}: {case['steps'][failure[0]]}\n"
-                  f"{failure[1]}", flush=True)
-            small = shrink(case, failure[0], a.shrink_time)
-            again = attempt(small)
-            print(f"\nhost checker: shrunk to {len(small['steps'])} steps; reproduce with "
-                  f"tests/model/host_checker.py --seed {seed} --steps {a.steps}; the case for "
-                  f"tests/tallowhost/test_host_regressions.py:\n")
-            print(regression_case(small, again[1] if again else failure[1]))
-            print(f"host checker: {sequences} sequences, {steps} steps, {compares} compare points, 1 mismatches")
-            return 1
-        seed += 1
-    print("host checker: the agent's log counted " + ", ".join(f"{k} {v}" for k, v in coverage.items()))
-    print(f"host checker: {sequences} sequences, {steps} steps, {compares} compare points, 0 mismatches")
-    return 0
+    return shrinking.main(__doc__, name="host checker", script="tests/model/host_checker.py", default_steps=30,
+                          default_shrink_time=300, generator=lambda: generate, run_sequence=run_sequence,
+                          mismatch=Mismatch, shrink=shrink, regression=regression_case, coverage=coverage,
+                          counted_by="the agent's log", describe=lambda case: f"{len(case['letters'])} uplinks, ",
+                          failed_at="at", case_for="tests/tallowhost/test_host_regressions.py")
 
 
 if __name__ == "__main__":
