@@ -127,6 +127,8 @@ void declare(host_config *cfg, size_t index, const std::vector<declaration> &cha
 void read_frames(host_config *cfg, size_t index, std::vector<uint8_t> &buf)
 {
     uplink &up = cfg->uplinks[index];
+    if (!up.sock.valid())
+        return;
     std::vector<declaration> changed;
     for (;;) {
         sockaddr_ll from{};
@@ -189,6 +191,17 @@ void steer_again(host_config *cfg, const char *what)
     cfg->reconcile_ms = monotonic_ms() + 50;
 }
 
+// A receive socket for every uplink whose link exists, none for one that went away.
+void follow_sockets(host_config *cfg)
+{
+    for (uplink &up : cfg->uplinks) {
+        if (!up.ifindex)
+            up.sock.reset();
+        else if (!up.sock.valid())
+            open_uplink_socket(&up);  // logged; tried again at the link's next change
+    }
+}
+
 void links_changed(host_config *cfg, const std::vector<size_t> &which)
 {
     if (which.empty())
@@ -202,6 +215,11 @@ void links_changed(host_config *cfg, const std::vector<size_t> &which)
         forget_neighbour(cfg, &up, -1, "link down", changed);
         declare(cfg, i, changed);
     }
+    follow_sockets(cfg);
+    const int64_t start = monotonic_ms();
+    std::vector<route_change> changes;
+    tallowhost_sync_down_uplinks(cfg, changes);
+    apply_changes(cfg, "links", changes, start);
     steer_again(cfg, "links");
 }
 
@@ -263,9 +281,21 @@ void serve_monitor(host_config *cfg)
     }
     tallowhost_groups_take(cfg);
     links_changed(cfg, changed);
+    if (cfg->state_due) {
+        cfg->state_due = false;
+        tallowhost_state_write(cfg, false);
+    }
     if (cfg->addresses_due)
         addresses_changed(cfg);
-    if (cfg->rules_due) {
+    if (cfg->l3mdev_after && !cfg->rules_withdrawn) {
+        // A VRF appeared with its l3mdev rule behind ours: the agent must not steer its traffic.
+        cfg->rules_withdrawn = true;
+        const int removed = tallowhost_rules_remove(cfg);
+        hlog(LOG_ERR, "rule: the VRFs' l3mdev rule at priority %u comes after the agent's rules; %d rules of the agent "
+             "removed, nothing is steered until it restarts with a --rule-priority above %u", cfg->l3mdev_after,
+             removed, cfg->l3mdev_after + 1);
+    }
+    if (cfg->rules_due && !cfg->rules_withdrawn) {
         cfg->rules_due = false;
         int added = tallowhost_rules_ensure(cfg);
         if (added > 0) {
@@ -349,11 +379,30 @@ int start_up(host_config *cfg)
 {
     if (take_lock(cfg) != 0)
         return exit_locked;
-    if (tallowhost_route_open(cfg) != 0 || tallowhost_monitor_open(cfg) != 0 || tallowhost_links_read(cfg) != 0 ||
-        tallowhost_groups_take(cfg) != 0 || tallowhost_addresses_read(cfg) < 0) {
-        std::fprintf(stderr, "tallowhost: cannot read or set up the uplinks (see the system log)\n");
+    saved_state saved;
+    tallowhost_state_read(cfg, saved);
+    if (tallowhost_route_open(cfg) != 0 || tallowhost_monitor_open(cfg) != 0 || tallowhost_links_read(cfg) != 0) {
+        std::fprintf(stderr, "tallowhost: cannot read the uplinks (see the system log)\n");
         return 1;
     }
+    for (uplink &up : cfg->uplinks) {
+        up.waited = !up.ifindex;
+        if (up.in_vrf) {
+            hlog(LOG_ERR, "agent: uplink %s is enslaved to a VRF: the agent steers only the main table's traffic",
+                 up.name.c_str());
+            std::fprintf(stderr, "tallowhost: uplink %s is enslaved to a VRF (see tallowhost(8))\n", up.name.c_str());
+            return 1;
+        }
+        if (!up.ifindex)
+            hlog(LOG_WARNING, "link: %s: not present, waited for", up.name.c_str());
+    }
+    // The groups before this run are saved first: a run killed from now on leaves them for the next.
+    if (tallowhost_groups_take(cfg) != 0 || tallowhost_state_write(cfg, false) != 0 ||
+        tallowhost_addresses_read(cfg) < 0) {
+        std::fprintf(stderr, "tallowhost: cannot set up the uplinks (see the system log)\n");
+        return 1;
+    }
+    cfg->state_due = false;
     if (tallowhost_table_take(cfg) != 0) {
         std::fprintf(stderr, "tallowhost: cannot take the routing table and the policy rules (see the system log)\n");
         return 1;
@@ -362,11 +411,21 @@ int start_up(host_config *cfg)
     tallowhost_set_connected(cfg, changes);
     apply_changes(cfg, "subnets", changes, monotonic_ms());
     for (uplink &up : cfg->uplinks) {
-        if (open_uplink_socket(&up) != 0) {
+        if (up.ifindex && open_uplink_socket(&up) != 0) {
             std::fprintf(stderr, "tallowhost: cannot receive LLDP on %s (see the system log)\n", up.name.c_str());
             return 1;
         }
     }
+    // What the neighbours declared at the last clean stop, for the rest of their TTLs: steered at once
+    // instead of after every switch's next whole set.
+    const int64_t start = monotonic_ms();
+    std::vector<std::vector<declaration>> restored;
+    changes.clear();
+    tallowhost_state_restore(cfg, saved, start, restored);
+    for (size_t i = 0; i < restored.size(); i++)
+        tallowhost_steer(cfg, i, restored[i], changes);
+    tallowhost_sync_down_uplinks(cfg, changes);
+    apply_changes(cfg, "restart", changes, start);
     return 0;
 }
 
@@ -423,6 +482,8 @@ int tallowhost_main(int argc, char **argv)
         if (run(&cfg) != 0)
             rc = 1;
     }
+    if (rc == 0)
+        tallowhost_state_write(&cfg, true);  // for a restart; the unit's runtime directory goes at stop
     if (rc != exit_locked && cfg.nl.valid()) {
         tallowhost_route_remove_all(&cfg);
         tallowhost_groups_restore(&cfg);

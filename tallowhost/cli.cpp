@@ -1,4 +1,4 @@
-// The agent's command line: the uplinks with their gateways, the table, the rule priority, the
+// The agent's command line: the uplinks by name with their gateways, the table, the rule priority, the
 // interface group and the prefix cap, each checked before anything is set up.
 
 #include <arpa/inet.h>
@@ -38,12 +38,14 @@ int parse_uplink(host_config *cfg, const std::string &arg, std::string &error)
     }
     uplink up;
     up.name = arg.substr(0, eq);
-    if (up.name.size() >= IF_NAMESIZE || (up.ifindex = if_nametoindex(up.name.c_str())) == 0) {
-        error = "unknown interface " + up.name;
+    // The kernel's own rule for a link name. The link need not exist yet: it is waited for.
+    if (up.name.size() >= IF_NAMESIZE || up.name == "." || up.name == ".." ||
+        up.name.find_first_of("/: \t\n\v\f\r") != std::string::npos) {
+        error = "bad interface name \"" + up.name + "\"";
         return -1;
     }
     for (const uplink &other : cfg->uplinks)
-        if (other.ifindex == up.ifindex) {
+        if (other.name == up.name) {
             error = "duplicate uplink " + up.name;
             return -1;
         }

@@ -11,6 +11,7 @@
 #include <linux/rtnetlink.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -43,41 +44,119 @@ int set_group(host_config *cfg, const uplink &up, uint32_t group)
     return nl_transact(cfg, w, seq, [&](size_t) { return "interface group of " + up.name; }) == 0 ? 0 : -1;
 }
 
-// One link message: its state and group. Returns true when the link went up or down.
-bool take_link(host_config *cfg, const uint8_t *msg, uint32_t len, bool deleted)
+// What a link message says of the link.
+struct link_info {
+    uint32_t ifindex = 0;
+    uint32_t flags = 0;
+    std::string name;
+    bool has_group = false;
+    uint32_t group = 0;
+    bool vrf_slave = false;  // enslaved to a VRF device
+};
+
+bool parse_link(const uint8_t *msg, uint32_t len, link_info &li)
 {
     ifinfomsg ifi;
     std::span<const uint8_t> attrs;
     if (!nl_message_header(msg, len, ifi, attrs))
         return false;
-    int i = uplink_index(cfg, uint32_t(ifi.ifi_index));
-    if (i < 0)
-        return false;
-    uplink &up = cfg->uplinks[size_t(i)];
+    li.ifindex = uint32_t(ifi.ifi_index);
+    li.flags = ifi.ifi_flags;
     size_t n = 0;
-    const uint8_t *g = nl_find_attr(attrs.data(), attrs.size(), IFLA_GROUP, n);
-    if (g && n >= 4 && !deleted) {
-        const uint32_t group = get_host32(g);
-        if (!up.group_taken) {
-            // An uplink already in the group was left there by a run that did not stop cleanly.
-            up.group_before = group == cfg->ifgroup ? 0 : group;
-            up.group_taken = true;
-        } else if (group != cfg->ifgroup && up.group != group) {
-            hlog(LOG_WARNING, "link: %s: interface group changed to %u by someone else, set back to %u",
-                 up.name.c_str(), group, cfg->ifgroup);
-        }
-        up.group = group;  // tallowhost_groups_take puts it back in the agent's group
+    if (const uint8_t *name = nl_find_attr(attrs.data(), attrs.size(), IFLA_IFNAME, n))
+        li.name.assign(reinterpret_cast<const char *>(name), strnlen(reinterpret_cast<const char *>(name), n));
+    if (const uint8_t *g = nl_find_attr(attrs.data(), attrs.size(), IFLA_GROUP, n); g && n >= 4) {
+        li.has_group = true;
+        li.group = get_host32(g);
     }
-    const bool now_up = !deleted && (ifi.ifi_flags & IFF_UP) && (ifi.ifi_flags & IFF_LOWER_UP);
-    if (up.link_known && now_up == up.link_up)
-        return false;
+    if (const uint8_t *info = nl_find_attr(attrs.data(), attrs.size(), IFLA_LINKINFO, n)) {
+        size_t kn = 0;
+        const uint8_t *kind = nl_find_attr(info, n, IFLA_INFO_SLAVE_KIND, kn);
+        li.vrf_slave = kind && strnlen(reinterpret_cast<const char *>(kind), kn) == 3 && std::memcmp(kind, "vrf", 3) == 0;
+    }
+    return true;
+}
+
+// The link of an uplink went away: it reaches nothing, and a link made again under its name is a
+// new one.
+void uplink_gone(uplink &up)
+{
+    if (up.link_known)
+        hlog(LOG_WARNING, "link: %s: deleted", up.name.c_str());
+    up.waited = true;
+    up.ifindex = 0;
+    up.link_known = false;
+    up.link_up = false;
+    up.in_vrf = false;
+    up.group_taken = false;
+    up.connected.clear();
+    up.gw4_onlink = up.gw6_onlink = false;
+    up.gw4_flag_onlink = up.gw6_flag_onlink = false;
+}
+
+// One link message: the link of an uplink (found by index, or by name while the uplink has no link),
+// its state and group. Returns the uplink's index when its link went up or down, appeared or went
+// away; -1 otherwise.
+int take_link(host_config *cfg, const uint8_t *msg, uint32_t len, bool deleted)
+{
+    link_info li;
+    if (!parse_link(msg, len, li))
+        return -1;
+    int i = uplink_index(cfg, li.ifindex);
+    bool appeared = false;
+    if (i < 0) {
+        if (deleted || li.name.empty())
+            return -1;
+        for (size_t k = 0; k < cfg->uplinks.size() && i < 0; k++)
+            if (cfg->uplinks[k].ifindex == 0 && cfg->uplinks[k].name == li.name)
+                i = int(k);
+        if (i < 0)
+            return -1;
+        cfg->uplinks[size_t(i)].ifindex = li.ifindex;
+        appeared = true;
+        cfg->addresses_due = true;
+    }
+    uplink &up = cfg->uplinks[size_t(i)];
+    if (deleted) {
+        uplink_gone(up);
+        cfg->addresses_due = true;
+        return i;
+    }
+    if (!li.name.empty() && li.name != up.name) {
+        hlog(LOG_NOTICE, "link: %s: renamed %s, followed", up.name.c_str(), li.name.c_str());
+        up.name = li.name;
+    }
+    if (li.has_group) {
+        if (!up.group_taken) {
+            // An uplink already in the group was left there by a run that did not stop cleanly: the
+            // group it had before that run comes from the saved state.
+            up.group_before = li.group != cfg->ifgroup ? li.group : up.group_saved ? up.group_before : 0;
+            up.group_taken = true;
+            cfg->state_due = true;
+        } else if (li.group != cfg->ifgroup && up.group != li.group) {
+            hlog(LOG_WARNING, "link: %s: interface group changed to %u by someone else, set back to %u",
+                 up.name.c_str(), li.group, cfg->ifgroup);
+        }
+        up.group = li.group;  // tallowhost_groups_take puts it back in the agent's group
+    }
+    if (li.vrf_slave != up.in_vrf && (up.link_known || li.vrf_slave)) {
+        hlog(LOG_WARNING, "link: %s: %s", up.name.c_str(),
+             li.vrf_slave ? "enslaved to a VRF, not steered while it is" : "no longer in a VRF");
+    }
+    up.in_vrf = li.vrf_slave;
+    const bool now_up = (li.flags & IFF_UP) && (li.flags & IFF_LOWER_UP) && !up.in_vrf;
+    if (appeared && up.waited)
+        hlog(LOG_NOTICE, "link: %s: present (index %u), taken in%s", up.name.c_str(), li.ifindex,
+             now_up ? "" : ", not up yet");
+    if (up.link_known && now_up == up.link_up && !appeared)
+        return -1;
     const bool first = !up.link_known;
     up.link_known = true;
     up.link_up = now_up;
-    if (!first || !now_up)
+    if ((!first || !now_up) && !(appeared && up.waited))
         hlog(now_up ? LOG_INFO : LOG_WARNING, "link: %s: %s", up.name.c_str(),
-             now_up ? "up" : deleted ? "removed" : (ifi.ifi_flags & IFF_UP) ? "carrier lost" : "set down");
-    return !first;
+             now_up ? "up" : up.in_vrf ? "in a VRF" : (li.flags & IFF_UP) ? "carrier lost" : "set down");
+    return first && !appeared ? -1 : i;
 }
 
 bool in_subnet(const host_prefix &subnet, uint8_t family, const uint8_t *addr)
@@ -120,6 +199,54 @@ int attach_filter(int fd, uint32_t own_portid)
     return setsockopt(fd, SOL_SOCKET, SO_ATTACH_FILTER, &prog, sizeof prog);
 }
 
+// Whether the main table reaches the gateway on the uplink's link although it lies in none of its
+// subnets: a route through it marked onlink, or a link-scope route covering it (an unnumbered
+// uplink, a /32 address).
+bool main_reaches_onlink(host_config *cfg, const uplink &up, uint8_t family, const uint8_t *gw)
+{
+    const size_t alen = family == 4 ? 4 : 16;
+    rtmsg rt{};
+    rt.rtm_family = family == 4 ? AF_INET : AF_INET6;
+    rt.rtm_table = RT_TABLE_MAIN;
+    bool found = false;
+    nl_dump(cfg, RTM_GETROUTE, &rt, sizeof rt, RT_TABLE_MAIN, [&](const uint8_t *msg, uint32_t len) {
+        rtmsg m;
+        std::span<const uint8_t> a;
+        if (found || get_host16(msg + 4) != RTM_NEWROUTE || !nl_message_header(msg, len, m, a) ||
+            m.rtm_type != RTN_UNICAST)
+            return;
+        size_t n = 0;
+        const uint8_t *oif = nl_find_attr(a.data(), a.size(), RTA_OIF, n);
+        if (oif && n >= 4 && get_host32(oif) == up.ifindex) {
+            const uint8_t *via = nl_find_attr(a.data(), a.size(), RTA_GATEWAY, n);
+            if (via && n == alen && std::memcmp(via, gw, alen) == 0 && (m.rtm_flags & RTNH_F_ONLINK))
+                found = true;
+            if (!via && m.rtm_scope == RT_SCOPE_LINK) {
+                host_prefix dst;
+                dst.family = family;
+                dst.plen = m.rtm_dst_len;
+                if (const uint8_t *d = nl_find_attr(a.data(), a.size(), RTA_DST, n))
+                    std::memcpy(dst.addr.data(), d, std::min(n, alen));
+                found = in_subnet(masked(dst, dst.plen), family, gw);
+            }
+        }
+        const uint8_t *mp = nl_find_attr(a.data(), a.size(), RTA_MULTIPATH, n);
+        for (size_t off = 0; mp && off + sizeof(rtnexthop) <= n;) {
+            rtnexthop nh;
+            std::memcpy(&nh, mp + off, sizeof nh);
+            if (nh.rtnh_len < sizeof nh || off + nh.rtnh_len > n)
+                break;
+            size_t gn = 0;
+            const uint8_t *via = nl_find_attr(mp + off + sizeof nh, nh.rtnh_len - sizeof nh, RTA_GATEWAY, gn);
+            if (uint32_t(nh.rtnh_ifindex) == up.ifindex && (nh.rtnh_flags & RTNH_F_ONLINK) && via && gn == alen &&
+                std::memcmp(via, gw, alen) == 0)
+                found = true;
+            off += align4(nh.rtnh_len);
+        }
+    }, up.ifindex);
+    return found;
+}
+
 }  // namespace
 
 int tallowhost_monitor_open(host_config *cfg)
@@ -153,27 +280,36 @@ int tallowhost_monitor_open(host_config *cfg)
     return 0;
 }
 
-int tallowhost_links_read(host_config *cfg)
+int tallowhost_links_read(host_config *cfg, std::vector<size_t> *changed)
 {
+    // Every link first, then the uplinks: one deleted and made again under its name between two
+    // reads is let go before its name is looked for.
     ifinfomsg ifi{};
-    std::vector<uint8_t> seen(cfg->uplinks.size(), 0);
+    std::vector<std::vector<uint8_t>> links;
+    std::vector<uint32_t> present;
     int rc = nl_dump(cfg, RTM_GETLINK, &ifi, sizeof ifi, 0, [&](const uint8_t *msg, uint32_t len) {
         if (get_host16(msg + 4) != RTM_NEWLINK || len < sizeof(nlmsghdr) + sizeof(ifinfomsg))
             return;
         ifinfomsg m;
         std::memcpy(&m, msg + sizeof(nlmsghdr), sizeof m);
-        if (int i = uplink_index(cfg, uint32_t(m.ifi_index)); i >= 0)
-            seen[size_t(i)] = 1;
-        take_link(cfg, msg, len, false);
+        present.push_back(uint32_t(m.ifi_index));
+        links.emplace_back(msg, msg + len);
     });
     if (rc != 0)
         return -1;
     for (size_t i = 0; i < cfg->uplinks.size(); i++) {
         uplink &up = cfg->uplinks[i];
-        if (!seen[i] && up.link_up) {
-            hlog(LOG_WARNING, "link: %s: removed", up.name.c_str());
-            up.link_up = false;
+        if (up.ifindex && std::find(present.begin(), present.end(), up.ifindex) == present.end()) {
+            uplink_gone(up);
+            cfg->addresses_due = true;
+            if (changed)
+                changed->push_back(i);
         }
+    }
+    for (const std::vector<uint8_t> &msg : links) {
+        int i = take_link(cfg, msg.data(), uint32_t(msg.size()), false);
+        if (i >= 0 && changed)
+            changed->push_back(size_t(i));
     }
     return 0;
 }
@@ -219,6 +355,26 @@ int tallowhost_addresses_read(host_config *cfg)
         // A link-local next hop is on the link whatever its addresses.
         if (up.has_v6 && up.gw6[0] == 0xfe && (up.gw6[1] & 0xc0) == 0x80)
             on6 = true;
+        // One outside its subnets may still be on the link, as the main table says.
+        const bool flag4 = up.ifindex && up.has_v4 && !on4 && main_reaches_onlink(cfg, up, 4, up.gw4.data());
+        const bool flag6 = up.ifindex && up.has_v6 && !on6 && main_reaches_onlink(cfg, up, 6, up.gw6.data());
+        on4 = on4 || flag4;
+        on6 = on6 || flag6;
+        if (flag4 != up.gw4_flag_onlink || flag6 != up.gw6_flag_onlink)
+            changed = 1;
+        up.gw4_flag_onlink = flag4;
+        up.gw6_flag_onlink = flag6;
+        if (up.ifindex && !up.families_told) {
+            // Traffic of a family without a next hop is the main table's: the agent never declares it
+            // unreachable on the uplink's behalf.
+            if (!up.has_v6)
+                hlog(LOG_NOTICE, "link: %s: no IPv6 next hop: IPv6 traffic that only this uplink could carry is left "
+                     "to the main table", up.name.c_str());
+            else if (!up.has_v4)
+                hlog(LOG_INFO, "link: %s: no IPv4 next hop: IPv4 prefixes go through its IPv6 next hop",
+                     up.name.c_str());
+            up.families_told = true;
+        }
         for (int fam : {4, 6}) {
             bool &was = fam == 4 ? up.gw4_onlink : up.gw6_onlink;
             const bool now = fam == 4 ? on4 : on6;
@@ -228,6 +384,10 @@ int tallowhost_addresses_read(host_config *cfg)
                 was = now;
                 changed = 1;
                 continue;  // on-link from the start, as it should be: nothing to say
+            }
+            if (!up.ifindex) {
+                was = false;
+                continue;  // no link: said already
             }
             const std::string gw = gw_text(fam == 4 ? AF_INET : AF_INET6, fam == 4 ? up.gw4.data() : up.gw6.data());
             if (now)
@@ -281,8 +441,8 @@ int tallowhost_monitor_read(host_config *cfg, std::vector<size_t> &links_changed
             fib_rule_hdr fr;
             std::span<const uint8_t> attrs;
             if ((type == RTM_NEWLINK || type == RTM_DELLINK) && nl_message_header(msg, len, ifi, attrs)) {
-                if (take_link(cfg, msg, len, type == RTM_DELLINK))
-                    links_changed.push_back(size_t(uplink_index(cfg, uint32_t(ifi.ifi_index))));
+                if (int i = take_link(cfg, msg, len, type == RTM_DELLINK); i >= 0)
+                    links_changed.push_back(size_t(i));
             } else if ((type == RTM_NEWADDR || type == RTM_DELADDR) && nl_message_header(msg, len, ifa, attrs)) {
                 if (uplink_index(cfg, ifa.ifa_index) >= 0)
                     cfg->addresses_due = true;
@@ -307,6 +467,15 @@ int tallowhost_monitor_read(host_config *cfg, std::vector<size_t> &links_changed
                 const uint32_t table = tab && an >= 4 ? get_host32(tab) : rt.rtm_table;
                 if (table == cfg->table && cfg->reconcile_ms < 0)
                     cfg->reconcile_ms = monotonic_ms() + settle_ms;
+            } else if (type == RTM_NEWRULE && nl_message_header(msg, len, fr, attrs)) {
+                // A VRF's l3mdev rule (the kernel adds one at 1000 with the first VRF) behind ours
+                // would let the agent steer the VRF's traffic.
+                size_t ln = 0, pn = 0;
+                const uint8_t *l3 = nl_find_attr(attrs.data(), attrs.size(), FRA_L3MDEV, ln);
+                const uint8_t *prio = nl_find_attr(attrs.data(), attrs.size(), FRA_PRIORITY, pn);
+                const uint32_t priority = prio && pn >= 4 ? get_host32(prio) : 0;
+                if (l3 && ln >= 1 && l3[0] && priority + 1 >= cfg->rule_priority && !cfg->rules_withdrawn)
+                    cfg->l3mdev_after = priority;
             } else if (type == RTM_DELRULE && nl_message_header(msg, len, fr, attrs)) {
                 size_t an = 0;
                 const uint8_t *proto = nl_find_attr(attrs.data(), attrs.size(), FRA_PROTOCOL, an);

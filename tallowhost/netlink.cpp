@@ -280,7 +280,7 @@ int nl_transact(host_config *cfg, nl_writer &w, uint32_t first_seq, const std::f
 }
 
 int nl_dump(host_config *cfg, uint16_t type, const void *header, size_t header_len, uint32_t table_filter,
-            const std::function<void(const uint8_t *, uint32_t)> &each)
+            const std::function<void(const uint8_t *, uint32_t)> &each, uint32_t oif_filter)
 {
     nl_writer w;
     uint32_t seq = cfg->nl_seq++;
@@ -288,6 +288,8 @@ int nl_dump(host_config *cfg, uint16_t type, const void *header, size_t header_l
     w.append(header, header_len);
     if (table_filter)
         w.attr32(RTA_TABLE, table_filter);
+    if (oif_filter)
+        w.attr32(RTA_OIF, oif_filter);
     w.end();
     if (send(cfg->nl.get(), w.buf.data(), w.buf.size(), 0) < 0) {
         hlog(LOG_ERR, "route: netlink dump request: %s", strerror(errno));

@@ -34,6 +34,7 @@ struct kernel_rule {
     uint8_t protocol = 0;
     bool suppresses = false;
     uint32_t suppress_group = 0;
+    bool l3mdev = false;  // a VRF's rule: lookup in the table of the flow's VRF
 };
 
 // The 32-bit attribute when present, else the header's byte.
@@ -117,6 +118,8 @@ bool parse_rule(const uint8_t *msg, uint32_t len, kernel_rule &r)
     const uint8_t *group = nl_find_attr(attrs, attrs_len, FRA_SUPPRESS_IFGROUP, n);
     r.suppresses = group && n >= 4 && get_host32(group) != UINT32_MAX;
     r.suppress_group = r.suppresses ? get_host32(group) : 0;
+    const uint8_t *l3 = nl_find_attr(attrs, attrs_len, FRA_L3MDEV, n);
+    r.l3mdev = l3 && n >= 1 && l3[0];
     return true;
 }
 
@@ -195,31 +198,47 @@ void put_route(host_config *cfg, nl_writer &w, const route_change &c, uint32_t s
     unsigned hops = 0;
     for (size_t i = 0; i < cfg->uplinks.size(); i++)
         hops += (c.reach >> i) & 1;
-    if (hops == 1) {
-        for (size_t i = 0; i < cfg->uplinks.size(); i++) {
-            if (!((c.reach >> i) & 1))
-                continue;
-            const uplink &up = cfg->uplinks[i];
-            w.attr(RTA_GATEWAY, v4 ? up.gw4.data() : up.gw6.data(), addr_len);
-            w.attr32(RTA_OIF, up.ifindex);
-        }
-        w.end();
-        return;
-    }
-    size_t mp = w.nest_begin(RTA_MULTIPATH);
+    const size_t mp = hops > 1 ? w.nest_begin(RTA_MULTIPATH) : 0;
     for (size_t i = 0; i < cfg->uplinks.size(); i++) {
         if (!((c.reach >> i) & 1))
             continue;
         const uplink &up = cfg->uplinks[i];
-        size_t at = w.buf.size();
-        rtnexthop nh{};
-        nh.rtnh_ifindex = int(up.ifindex);
-        w.append(&nh, sizeof nh);
-        w.attr(RTA_GATEWAY, v4 ? up.gw4.data() : up.gw6.data(), addr_len);
-        uint16_t len = uint16_t(w.buf.size() - at);
-        std::memcpy(w.buf.data() + at, &len, sizeof len);
+        const size_t at = w.buf.size();
+        if (hops > 1) {
+            rtnexthop nh{};
+            nh.rtnh_ifindex = int(up.ifindex);
+            w.append(&nh, sizeof nh);
+        }
+        // An IPv4 prefix goes through the IPv6 next hop of an uplink that has no IPv4 one.
+        const bool via6 = v4 && uplink_v4_via_v6(up);
+        if (via6) {
+            uint8_t via[2 + 16];
+            const uint16_t family = AF_INET6;
+            std::memcpy(via, &family, 2);
+            std::memcpy(via + 2, up.gw6.data(), 16);
+            w.attr(RTA_VIA, via, sizeof via);
+        } else {
+            w.attr(RTA_GATEWAY, v4 ? up.gw4.data() : up.gw6.data(), addr_len);
+        }
+        const bool onlink = via6 ? up.gw6_flag_onlink : v4 ? up.gw4_flag_onlink : up.gw6_flag_onlink;
+        if (hops > 1) {
+            rtnexthop nh{};
+            std::memcpy(&nh, w.buf.data() + at, sizeof nh);
+            nh.rtnh_len = uint16_t(w.buf.size() - at);
+            nh.rtnh_flags = onlink ? RTNH_F_ONLINK : 0;
+            std::memcpy(w.buf.data() + at, &nh, sizeof nh);
+        } else {
+            w.attr32(RTA_OIF, up.ifindex);
+            if (onlink) {
+                rtmsg head;
+                std::memcpy(&head, w.buf.data() + w.msg_start + sizeof(nlmsghdr), sizeof head);
+                head.rtm_flags |= RTNH_F_ONLINK;
+                std::memcpy(w.buf.data() + w.msg_start + sizeof(nlmsghdr), &head, sizeof head);
+            }
+        }
     }
-    w.nest_end(mp);
+    if (hops > 1)
+        w.nest_end(mp);
     w.end();
 }
 
@@ -287,7 +306,13 @@ int tallowhost_table_take(host_config *cfg)
                 put_rule_delete(stale, msg, len);
             return;
         }
-        if (r.priority == cfg->rule_priority || r.priority == cfg->rule_priority - 1) {
+        if (r.l3mdev && r.priority + 1 >= cfg->rule_priority) {
+            // The agent's rules in front of it would steer the traffic of every VRF.
+            hlog(LOG_ERR, "rule: the IPv%c l3mdev rule of the VRFs at priority %u would come after the agent's rules "
+                 "and their traffic would be steered; choose a --rule-priority above %u",
+                 r.family == AF_INET ? '4' : '6', r.priority, r.priority + 1);
+            conflict = true;
+        } else if (r.priority == cfg->rule_priority || r.priority == cfg->rule_priority - 1) {
             hlog(LOG_ERR, "rule: priority %u already holds an IPv%c rule that is not the agent's (lookup %u); "
                  "choose another --rule-priority", r.priority, r.family == AF_INET ? '4' : '6', r.table);
             conflict = true;
@@ -463,6 +488,21 @@ int tallowhost_reconcile(host_config *cfg)
     return 0;
 }
 
+int tallowhost_rules_remove(host_config *cfg)
+{
+    nl_writer rules;
+    if (dump_rules(cfg, [&](const kernel_rule &r, const uint8_t *msg, uint32_t len) {
+            if (r.protocol == route_protocol)
+                put_rule_delete(rules, msg, len);
+        }) != 0)
+        return -1;
+    if (!rules.count)
+        return 0;
+    const uint32_t seq = nl_number(cfg, rules);
+    int refused = nl_transact(cfg, rules, seq, [](size_t) { return std::string("rule"); }, true);
+    return refused < 0 ? -1 : int(rules.count) - refused;
+}
+
 int tallowhost_route_remove_all(host_config *cfg)
 {
     std::vector<kernel_route> ours;
@@ -471,17 +511,10 @@ int tallowhost_route_remove_all(host_config *cfg)
             ours.push_back(k);
     });
     int routes = rc == 0 ? delete_routes(cfg, ours) : -1;
-    nl_writer rules;
-    if (dump_rules(cfg, [&](const kernel_rule &r, const uint8_t *msg, uint32_t len) {
-            if (r.protocol == route_protocol)
-                put_rule_delete(rules, msg, len);
-        }) != 0)
+    int rules_removed = tallowhost_rules_remove(cfg);
+    if (rules_removed < 0) {
         rc = -1;
-    int rules_removed = 0;
-    if (rules.count) {
-        const uint32_t seq = nl_number(cfg, rules);
-        int refused = nl_transact(cfg, rules, seq, [](size_t) { return std::string("rule"); }, true);
-        rules_removed = refused < 0 ? 0 : int(rules.count) - refused;
+        rules_removed = 0;
     }
     cfg->routes.clear();
     cfg->installed = 0;

@@ -29,6 +29,9 @@ struct agent_test : ::testing::Test {
             uplink up;
             up.name = name;
             up.has_v4 = up.has_v6 = true;
+            // 192.0.2.1, 192.0.2.5, 192.0.2.9 and link-local IPv6 next hops.
+            up.gw4 = {192, 0, 2, uint8_t(1 + 4 * cfg.uplinks.size())};
+            up.gw6 = {0xfe, 0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, uint8_t(1 + cfg.uplinks.size())};
             up.link_up = up.gw4_onlink = up.gw6_onlink = true;
             cfg.uplinks.push_back(std::move(up));
         }
@@ -224,7 +227,9 @@ TEST_F(agent_test, an_uplinks_subnets_are_thrown_to_the_main_table_over_any_decl
     std::vector<std::string> text;
     for (const route_change &c : out)
         text.push_back(prefix_text(c.prefix) + (c.throw_route ? " thrown" : " routed"));
-    EXPECT_EQ(text, (std::vector<std::string>{"192.0.2.0/30 thrown", "fe80::/64 thrown"}));
+    // The other uplinks' gateways lie in no subnet: thrown too, so that the main table answers for them.
+    EXPECT_EQ(text, (std::vector<std::string>{"192.0.2.0/30 thrown", "192.0.2.5/32 thrown", "192.0.2.9/32 thrown",
+                                              "fe80::/64 thrown"}));
     // Declared exactly or covered, the subnet stays thrown; a more specific declaration inside it is
     // routed.
     EXPECT_EQ(feed(1, set_frame(0x80, {"0.0.0.0/0", "192.0.2.0/30", "192.0.2.1/32"}, 120, 2)),
@@ -232,8 +237,9 @@ TEST_F(agent_test, an_uplinks_subnets_are_thrown_to_the_main_table_over_any_decl
     cfg.uplinks[0].connected.clear();
     out.clear();
     tallowhost_set_connected(&cfg, out);
-    ASSERT_EQ(out.size(), 1u);
+    ASSERT_EQ(out.size(), 2u);
     EXPECT_EQ(prefix_text(out[0].prefix) + " " + via(out[0].reach), "192.0.2.0/30 02");
+    EXPECT_EQ(prefix_text(out[1].prefix) + (out[1].throw_route ? " thrown" : ""), "192.0.2.1/32 thrown");
 }
 
 TEST_F(agent_test, coverage_matches_a_brute_force_check)
@@ -280,7 +286,9 @@ TEST(command_line, errors_and_defaults)
         {{"--uplink", "lo=127.0.0.2"}, ""},
         {{"--uplink=lo=127.0.0.2,fe80::1", "--table", "100", "--rule-priority=50", "-v"}, ""},
         {{}, "no --uplink given"},
-        {{"--uplink", "nosuch0=10.0.0.1"}, "unknown interface nosuch0"},
+        {{"--uplink", "nosuch0=10.0.0.1"}, ""},  // waited for
+        {{"--uplink", "a/b=10.0.0.1"}, "bad interface name \"a/b\""},
+        {{"--uplink", "abcdefghijklmnop=10.0.0.1"}, "bad interface name"},
         {{"--uplink", "lo=10.0.0.300"}, "bad address \"10.0.0.300\" for uplink lo"},
         {{"--uplink", "lo=10.0.0.1,10.0.0.2"}, "bad address \"10.0.0.2\""},
         {{"--uplink", "lo=10.0.0.1,"}, "bad address \"\""},
@@ -315,7 +323,7 @@ TEST(command_line, errors_and_defaults)
     char *argv[] = {const_cast<char *>("tallowhost"), const_cast<char *>("--uplink"), const_cast<char *>("lo=fe80::1")};
     ASSERT_EQ(parse_command_line(&cfg, 3, argv, error), 0);
     EXPECT_EQ(cfg.table, 250u);
-    EXPECT_EQ(cfg.rule_priority, 1000u);
+    EXPECT_EQ(cfg.rule_priority, 2000u);
     EXPECT_TRUE(cfg.uplinks[0].has_v6);
     EXPECT_FALSE(cfg.uplinks[0].has_v4);
 }

@@ -106,32 +106,8 @@ std::string tallowhost_snapshot_json(const host_config *cfg, int64_t now_ms)
 
 int tallowhost_snapshot_write(const host_config *cfg, const char *path)
 {
-    const std::string text = tallowhost_snapshot_json(cfg, monotonic_ms());
-    const std::string tmp = std::string(path) + ".tmp";
-    unique_fd fd(open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-    if (!fd.valid()) {
-        hlog(LOG_ERR, "snapshot: %s: %s", tmp.c_str(), strerror(errno));
+    if (write_file_atomic(path, tallowhost_snapshot_json(cfg, monotonic_ms())) != 0)
         return -1;
-    }
-    size_t off = 0;
-    while (off < text.size()) {
-        ssize_t n = write(fd.get(), text.data() + off, text.size() - off);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            hlog(LOG_ERR, "snapshot: %s: %s", tmp.c_str(), strerror(errno));
-            unlink(tmp.c_str());
-            return -1;
-        }
-        off += size_t(n);
-    }
-    fd.reset();
-    // Readers see the old snapshot or the new one, never half of one.
-    if (rename(tmp.c_str(), path) != 0) {
-        hlog(LOG_ERR, "snapshot: rename to %s: %s", path, strerror(errno));
-        unlink(tmp.c_str());
-        return -1;
-    }
     hlog(LOG_INFO, "snapshot: written to %s", path);
     return 0;
 }

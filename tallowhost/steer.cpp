@@ -1,10 +1,14 @@
 // Steering: for every prefix of the agent's table, what the kernel should hold. An uplink's own
-// subnets are throw routes, so that the main table answers for them; a declared prefix goes through
-// the uplinks that are up, have an on-link gateway of its family and do not declare it or a prefix
-// covering it, or is unreachable when none is left; a route adopted from a previous run stays as it
-// is until it is confirmed or the adoption ends.
+// subnets and a gateway outside them are throw routes, so that the main table answers for them; a
+// declared prefix goes through the uplinks that are up, have an on-link gateway for its family and do
+// not declare it or a prefix covering it; when none is left it is unreachable, unless an uplink that
+// is up and declares nothing of it has no next hop for the family: then the main table answers, as
+// it would without the agent. A route adopted from a previous run stays as it is until it is
+// confirmed or the adoption ends. An uplink that is down while another is up declares 0.0.0.0/0 and
+// ::/0.
 
 #include <algorithm>
+#include <cstring>
 #include <iterator>
 
 #include "tallowhost.h"
@@ -33,8 +37,10 @@ bool settle(host_config *cfg, std::map<host_prefix, route_state>::iterator it, s
     const host_prefix &p = it->first;
     if (r.connected || r.declared_by) {
         r.adopted = false;
-        const bool thrown = r.connected;
-        const uint32_t reach = thrown ? 0 : reach_mask(cfg, p);
+        uint32_t reach = r.connected ? 0 : reach_mask(cfg, p);
+        const bool thrown = r.connected || (reach == 0 && left_to_main(cfg, p));
+        if (thrown)
+            reach = 0;
         if (r.installed && r.thrown == thrown && (thrown || r.reach == reach))
             return false;
         out.push_back(route_change{p, false, thrown, reach});
@@ -55,9 +61,26 @@ bool settle(host_config *cfg, std::map<host_prefix, route_state>::iterator it, s
 
 }  // namespace
 
+bool uplink_v4_via_v6(const uplink &up)
+{
+    return !up.has_v4 && up.has_v6;
+}
+
 bool uplink_usable(const uplink &up, uint8_t family)
 {
-    return up.link_up && (family == 4 ? up.has_v4 && up.gw4_onlink : up.has_v6 && up.gw6_onlink);
+    if (!up.link_up)
+        return false;
+    if (family == 4)
+        return up.has_v4 ? up.gw4_onlink : up.has_v6 && up.gw6_onlink;
+    return up.has_v6 && up.gw6_onlink;
+}
+
+bool left_to_main(const host_config *cfg, const host_prefix &p)
+{
+    for (size_t i = 0; i < cfg->uplinks.size(); i++)
+        if (cfg->uplinks[i].link_up && !uplink_usable(cfg->uplinks[i], p.family) && !declares_covering(cfg, i, p))
+            return true;
+    return false;
 }
 
 bool uplink_declares(const uplink &, size_t index, const route_state &r)
@@ -160,6 +183,24 @@ void tallowhost_set_connected(host_config *cfg, std::vector<route_change> &out)
     ll.addr[1] = 0x80;
     ll.plen = 64;
     want.push_back(ll);
+    // A gateway outside the subnets (an unnumbered uplink, a /32 address) is reached on its link,
+    // and its frames and ARP are judged by the main table, whatever is declared.
+    const size_t subnets = want.size();
+    for (const uplink &up : cfg->uplinks) {
+        for (uint8_t fam : {uint8_t(4), uint8_t(6)}) {
+            if (!(fam == 4 ? up.has_v4 : up.has_v6))
+                continue;
+            host_prefix gw;
+            gw.family = fam;
+            std::memcpy(gw.addr.data(), fam == 4 ? up.gw4.data() : up.gw6.data(), fam == 4 ? 4 : 16);
+            gw.plen = fam == 4 ? 32 : 128;
+            bool covered = false;
+            for (size_t k = 0; k < subnets && !covered; k++)
+                covered = want[k].family == fam && masked(gw, want[k].plen) == want[k];
+            if (!covered)
+                want.push_back(gw);
+        }
+    }
     std::sort(want.begin(), want.end());
     want.erase(std::unique(want.begin(), want.end()), want.end());
     for (auto it = cfg->routes.begin(); it != cfg->routes.end();) {
@@ -178,5 +219,24 @@ void tallowhost_set_connected(host_config *cfg, std::vector<route_change> &out)
             it->second.connected = true;
             settle(cfg, it, out);
         }
+    }
+}
+
+void tallowhost_sync_down_uplinks(host_config *cfg, std::vector<route_change> &out)
+{
+    bool any_up = false;
+    for (const uplink &up : cfg->uplinks)
+        any_up = any_up || up.link_up;
+    for (size_t i = 0; i < cfg->uplinks.size(); i++) {
+        uplink &up = cfg->uplinks[i];
+        const bool implied = !up.link_up && any_up;
+        if (implied == up.down_implied)
+            continue;
+        up.down_implied = implied;
+        std::vector<declaration> all(2);
+        all[0].prefix.family = 4;
+        all[1].prefix.family = 6;
+        all[0].declared = all[1].declared = implied;
+        tallowhost_steer(cfg, i, all, out);
     }
 }

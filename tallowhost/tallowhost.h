@@ -20,7 +20,8 @@
 #include "unique_fd.h"
 
 constexpr uint32_t default_table = 250;
-constexpr uint32_t default_rule_priority = 1000;
+// After the kernel's l3mdev rule at 1000, so that a VRF's traffic is looked up in its own table first.
+constexpr uint32_t default_rule_priority = 2000;
 constexpr uint32_t default_ifgroup = 250;      // interface group of the uplinks
 constexpr uint8_t route_protocol = 241;        // marks the agent's routes and rules; nothing else is removed
 constexpr uint32_t default_max_prefixes = 200000;  // per uplink, over all its neighbours
@@ -29,6 +30,11 @@ constexpr uint16_t max_ttl_s = 300;            // a longer TTL is honoured for t
 constexpr int64_t adopt_window_ms = 120000;    // routes of a previous run wait this long for confirmation
 constexpr const char *snapshot_path = "/run/tallowhost.json";
 constexpr const char *lock_path = "/run/tallowhost.lock";
+// What a restart needs: the uplinks' interface groups from before the first run, and at a clean stop
+// what each neighbour declared with the time its TTL runs out. The unit's runtime directory keeps it
+// across a restart and removes it at stop.
+constexpr const char *state_dir = "/run/tallowhost";
+constexpr const char *state_path = "/run/tallowhost/state";
 constexpr size_t max_uplinks = 32;  // uplinks are bits of a 32-bit reach mask
 
 // One prefix as the agent keeps it: the address masked to the prefix length. The member order is the
@@ -122,13 +128,13 @@ struct uplink_counters {
 };
 
 struct uplink {
-    std::string name;
-    uint32_t ifindex = 0;
+    std::string name;      // followed when the link is renamed
+    uint32_t ifindex = 0;  // 0 while no link of that name exists
+    unique_fd sock;        // LLDP receive socket, open while the link exists
     bool has_v4 = false;
     bool has_v6 = false;
     std::array<uint8_t, 4> gw4{};
     std::array<uint8_t, 16> gw6{};
-    unique_fd sock;
     std::vector<neighbour> neighbours;
     size_t held = 0;       // prefixes over all its neighbours' sets: at most max_prefixes
     size_t held_open = 0;  // prefixes over all its neighbours' open sets: at most max_prefixes
@@ -142,10 +148,19 @@ struct uplink {
     bool addresses_known = false;
     bool gw4_onlink = false;
     bool gw6_onlink = false;
+    // The gateway is outside the uplink's subnets but the main table reaches it on the link (onlink):
+    // the agent's routes through it say so too.
+    bool gw4_flag_onlink = false;
+    bool gw6_flag_onlink = false;
+    bool waited = false;        // absent at start or deleted since: its appearance is logged
+    bool families_told = false;  // the families it has no next hop for were logged
+    bool in_vrf = false;       // enslaved to a VRF: not the agent's to steer
+    bool down_implied = false;  // down while another uplink is up: treated as declaring 0.0.0.0/0 and ::/0
     std::vector<host_prefix> connected;  // the subnets of its addresses
     uint32_t group = 0;                  // its interface group as last seen
     uint32_t group_before = 0;           // to restore at stop
     bool group_taken = false;
+    bool group_saved = false;            // group_before came from the state of an earlier run
     uplink_counters counters;
     int64_t hostile_logged_ms = -1;  // rate limit of the hostile-frame lines
     uint64_t hostile_unlogged = 0;
@@ -156,7 +171,7 @@ struct uplink {
 struct route_state {
     uint32_t declared_by = 0;  // uplinks that declare exactly this prefix
     uint32_t reach = 0;        // installed: uplinks the route goes through; 0 is an unreachable route
-    bool connected = false;    // an uplink's own subnet: a throw route, so that the main table answers
+    bool connected = false;    // an uplink's own subnet or gateway: a throw route, so that the main table answers
     bool installed = false;    // the kernel holds the route
     bool thrown = false;       // installed as a throw route
     bool adopted = false;      // left by a previous run and not yet confirmed
@@ -193,6 +208,9 @@ struct host_config {
     bool addresses_due = false;   // an uplink's addresses changed
     bool rules_due = false;       // a rule of ours was removed
     bool links_due = false;       // the notifications overflowed: read every link again
+    bool state_due = false;       // an uplink's group before the agent was taken: save it
+    uint32_t l3mdev_after = 0;    // priority of an l3mdev rule seen at or after ours; 0: none
+    bool rules_withdrawn = false;  // a VRF's l3mdev rule came after ours: ours are gone until a restart
 };
 
 /* log.cpp: syslog lines, debug only with -v */
@@ -221,16 +239,25 @@ void note_hostile(host_config *cfg, uplink *up, frame_error e, int64_t now_ms);
 
 /* steer.cpp: which uplinks still reach each declared prefix */
 bool uplink_usable(const uplink &up, uint8_t family);
+// IPv4 prefixes go through the uplink's IPv6 next hop when it has no IPv4 one.
+bool uplink_v4_via_v6(const uplink &up);
 bool uplink_declares(const uplink &up, size_t index, const route_state &r);
 bool declares_covering(const host_config *cfg, size_t uplink_index, const host_prefix &p);
 uint32_t reach_mask(const host_config *cfg, const host_prefix &p);
+// No uplink reaches the prefix, but one that is up and declares nothing of it has no next hop for its
+// family: the main table answers for it.
+bool left_to_main(const host_config *cfg, const host_prefix &p);
 // Takes an uplink's changed declarations and appends the route changes they cause.
 void tallowhost_steer(host_config *cfg, size_t uplink_index, const std::vector<declaration> &changed,
                       std::vector<route_change> &out);
 // Decides every route again: after a link, an address or a gateway changed, or adoption ended.
 void tallowhost_steer_all(host_config *cfg, std::vector<route_change> &out);
-// Makes the uplinks' subnets throw routes, and only those.
+// Makes the uplinks' subnets and off-subnet gateways throw routes, and only those.
 void tallowhost_set_connected(host_config *cfg, std::vector<route_change> &out);
+// An uplink that is down while another is up reaches nothing: it is treated as declaring 0.0.0.0/0
+// and ::/0, so that what the main table sends through it leaves through the others. Appends the route
+// changes.
+void tallowhost_sync_down_uplinks(host_config *cfg, std::vector<route_change> &out);
 
 /* netlink.cpp: route netlink messages, batched exchanges, dumps */
 // Netlink messages are in host byte order; fields are copied in and out, never cast in place.
@@ -275,10 +302,10 @@ uint32_t nl_number(host_config *cfg, nl_writer &w);
 int nl_transact(host_config *cfg, nl_writer &w, uint32_t first_seq, const std::function<std::string(size_t)> &describe,
                 bool quiet = false, std::vector<size_t> *refused = nullptr);
 
-// Runs a dump request whose header (ifinfomsg, rtmsg, ...) is `header`, with an optional RTA_TABLE
-// filter, and hands every answer message to `each`.
+// Runs a dump request whose header (ifinfomsg, rtmsg, ...) is `header`, with optional RTA_TABLE and
+// RTA_OIF filters, and hands every answer message to `each`.
 int nl_dump(host_config *cfg, uint16_t type, const void *header, size_t header_len, uint32_t table_filter,
-            const std::function<void(const uint8_t *, uint32_t)> &each);
+            const std::function<void(const uint8_t *, uint32_t)> &each, uint32_t oif_filter = 0);
 
 /* route.cpp: the table and the rules, over route netlink */
 int tallowhost_route_open(host_config *cfg);
@@ -289,17 +316,43 @@ int tallowhost_rules_ensure(host_config *cfg);  // adds whichever of the four ru
 int tallowhost_route_apply(host_config *cfg, const std::vector<route_change> &changes, const char *what);
 // Compares the kernel's table with what the agent wants and mends the difference.
 int tallowhost_reconcile(host_config *cfg);
+// Removes the agent's rules; the number removed, or -1.
+int tallowhost_rules_remove(host_config *cfg);
 // At stop: removes the agent's routes and rules, and nothing else.
 int tallowhost_route_remove_all(host_config *cfg);
 
 /* links.cpp: the uplinks' links and addresses, and the kernel's notifications */
 int tallowhost_monitor_open(host_config *cfg);
-int tallowhost_links_read(host_config *cfg);      // the uplinks' state, group taken
+// The uplinks' state and group; uplinks are found by name and followed by interface index.
+// `changed` receives the indexes of uplinks whose link went up or down, appeared or went away.
+int tallowhost_links_read(host_config *cfg, std::vector<size_t> *changed = nullptr);
 int tallowhost_addresses_read(host_config *cfg);  // the uplinks' subnets and whether each gateway is on-link
 // Reads the pending notifications; link changes are returned as uplink indexes whose state changed.
 int tallowhost_monitor_read(host_config *cfg, std::vector<size_t> &links_changed);
 int tallowhost_groups_take(host_config *cfg);  // puts every uplink in the agent's interface group
 void tallowhost_groups_restore(host_config *cfg);
+
+/* state.cpp: what a restart restores */
+// Writes the uplinks' groups, and with `neighbours` what each neighbour declares, atomically.
+int tallowhost_state_write(const host_config *cfg, bool neighbours);
+// Reads the state of an earlier run: the groups now, the neighbours kept for
+// tallowhost_state_restore. Returns the number of neighbours read, or -1 when there is none.
+struct saved_state {
+    std::vector<std::pair<std::string, uint32_t>> groups;  // uplink name, group before the first run
+    struct entry {
+        std::string uplink;
+        neighbour nb;
+        int64_t left_ms = 0;  // of its TTL when read
+    };
+    std::vector<entry> neighbours;
+    int64_t age_ms = 0;
+};
+int tallowhost_state_read(host_config *cfg, saved_state &out);
+// Gives the neighbours read back to the uplinks that are up; appends every changed declaration per
+// uplink. Returns the number of neighbours restored.
+size_t tallowhost_state_restore(host_config *cfg, saved_state &saved, int64_t now_ms,
+                                std::vector<std::vector<declaration>> &changed);
+int write_file_atomic(const char *path, const std::string &text);
 
 /* snapshot.cpp: the JSON snapshot */
 std::string tallowhost_snapshot_json(const host_config *cfg, int64_t now_ms);

@@ -15,15 +15,19 @@ Rules taken from the manual page:
 - a delta (no PERIODIC) adds its plain entries and removes its withdrawn ones at once;
 - TTL 0 or an expired TTL forgets the neighbour; a link that loses its carrier or is set down forgets
   all neighbours of the link;
-- an uplink is used for a family only while its link is up with its carrier, it has a next hop of the
-  family and that next hop is on-link (in a subnet of one of its addresses; IPv6 link-local always);
+- an uplink is used for a family only while its link is up with its carrier, it has a next hop for
+  the family (IPv4 goes through the IPv6 next hop when there is no IPv4 one) and that next hop is
+  on-link (in a subnet of one of its addresses; IPv6 link-local always);
+- an uplink that is down (or deleted) while another is up declares 0.0.0.0/0 and ::/0;
 - for every declared prefix: the uplinks usable for its family where no neighbour declares it or a
-  covering prefix; a multipath route over several, one next hop for one, unreachable for none;
-- throw routes for the subnets of the uplinks' addresses and fe80::/64;
-- rules P-1 "lookup main suppress_ifgroup G" and P "lookup T", both families, protocol 241;
+  covering prefix; a multipath route over several, one next hop for one; for none, a throw route when
+  an uplink that is up and declares nothing covering it is not usable for the family, else unreachable;
+- throw routes for the subnets of the uplinks' addresses, fe80::/64, and every gateway outside them;
+- rules P-1 "lookup main suppress_ifgroup G" and P "lookup T", both families, protocol 241 (P 2000);
 - routes of a crashed run stay, as they are, until every uplink that is up delivered a whole set; one
   that the new run wants meanwhile is the new run's from then on (the manual page leaves this open);
-- a clean stop removes every route and rule of the agent.
+- a clean stop removes every route and rule of the agent and saves each neighbour's whole set; the
+  next start restores them on the uplinks that are up then.
 """
 
 import ipaddress
@@ -51,12 +55,17 @@ class Uplink:
         self.neighbours = {}  # (chassis, port) -> Neighbour
 
     def usable(self, family):
-        gw = self.gws[family]
+        gw = self.gws[family] if family == 6 or self.gws[4] is not None else self.gws[6]
         if not self.up or gw is None:
             return False
-        if family == 6 and gw.is_link_local:
+        if gw.version == 6 and gw.is_link_local:
             return True
-        return any(a.version == family and gw in a.network for a in self.addrs)
+        return any(a.version == gw.version and gw in a.network for a in self.addrs)
+
+    def hop(self, family):
+        """(gateway, dev) of its route for the family."""
+        gw = self.gws[family] if family == 6 or self.gws[4] is not None else self.gws[6]
+        return (str(gw), self.name)
 
     def declared(self):
         out = set()
@@ -66,13 +75,14 @@ class Uplink:
 
 
 class HostModel:
-    def __init__(self, uplinks, table=250, priority=1000, ifgroup=250):
+    def __init__(self, uplinks, table=250, priority=2000, ifgroup=250):
         """uplinks: list of (name, gw4, gw6)."""
         self.uplinks = {name: Uplink(name, g4, g6) for name, g4, g6 in uplinks}
         self.table, self.priority, self.ifgroup = table, priority, ifgroup
         self.running = True
         self.adopted = None  # routes of a crashed run while they are adopted: {family: set}
         self.delivered = set()  # uplinks that delivered a whole set since the start
+        self.saved = {}  # at a clean stop: uplink -> {neighbour: its whole set}
 
     # --- the kernel's view of the uplinks ---
     def link(self, name, up, addrs):
@@ -119,12 +129,19 @@ class HostModel:
         self.running = False
 
     def stop(self):
+        """SIGTERM: routes and rules go; the neighbours' whole sets are saved for the next start."""
         self.adopted = None
         self.running = False
+        self.saved = {name: {who: set(n.set) for who, n in u.neighbours.items()}
+                      for name, u in self.uplinks.items() if u.up}
 
     def start(self):
-        for u in self.uplinks.values():
+        for name, u in self.uplinks.items():
             u.neighbours.clear()
+            for who, prefixes in self.saved.get(name, {}).items() if u.up else ():
+                u.neighbours[who] = Neighbour()
+                u.neighbours[who].set = prefixes
+        self.saved = {}
         self.running = True
         self.delivered = set()
         self._adoption()
@@ -149,17 +166,33 @@ class HostModel:
             if self.adopted is not None:
                 return {f: set(rs) for f, rs in self.adopted.items()}
             return out
+        subnets = {LINK_LOCAL_THROW}
         for u in self.uplinks.values():
-            for a in u.addrs:
-                if not a.ip.is_link_local:
-                    out[a.version].add(("throw", a.network, frozenset()))
-        out[6].add(("throw", LINK_LOCAL_THROW, frozenset()))
+            subnets |= {a.network for a in u.addrs if not a.ip.is_link_local}
+        for u in self.uplinks.values():
+            for gw in u.gws.values():
+                if gw is not None and not any(n.version == gw.version and gw in n for n in subnets):
+                    subnets.add(ipaddress.ip_network(gw))
+        for n in subnets:
+            out[n.version].add(("throw", n, frozenset()))
         declared = {name: u.declared() for name, u in self.uplinks.items()}
-        for p in set().union(*declared.values()):
-            hops = frozenset((str(u.gws[p.version]), name) for name, u in self.uplinks.items()
-                             if u.usable(p.version) and not any(q.version == p.version and p.subnet_of(q)
-                                                                for q in declared[name]))
-            out[p.version].add(("unicast", p, hops) if hops else ("unreachable", p, frozenset()))
+        if any(u.up for u in self.uplinks.values()):
+            for name, u in self.uplinks.items():
+                if not u.up:
+                    declared[name] |= {net("0.0.0.0/0"), net("::/0")}
+
+        def covered(name, p):
+            return any(q.version == p.version and p.subnet_of(q) for q in declared[name])
+
+        for p in set().union(*declared.values()) - subnets:
+            hops = frozenset(u.hop(p.version) for name, u in self.uplinks.items()
+                             if u.usable(p.version) and not covered(name, p))
+            if hops:
+                out[p.version].add(("unicast", p, hops))
+            elif any(u.up and not u.usable(p.version) and not covered(name, p) for name, u in self.uplinks.items()):
+                out[p.version].add(("throw", p, frozenset()))
+            else:
+                out[p.version].add(("unreachable", p, frozenset()))
         if self.adopted is not None:
             for f in (4, 6):
                 mine = {r[1] for r in out[f]}

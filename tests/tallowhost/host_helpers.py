@@ -23,22 +23,51 @@ def ip(*args, check=True):
     return subprocess.run(["ip", *args], check=check, capture_output=True, text=True)
 
 
+def make_link(sandbox, x, mtu=1500):
+    """The veth pair of uplink x (h<x> on the host, s<x> on the switch) with the host side's addresses;
+    the Sender on the switch side."""
+    v4, _, v6, _ = UPLINKS[x]
+    sandbox.add_veth(f"h{x}", f"s{x}", mtu=mtu)
+    ip("addr", "add", v4, "dev", f"h{x}")
+    ip("-6", "addr", "add", v6, "dev", f"h{x}", "nodad")
+    i = "abc".index(x)
+    return Sender(f"s{x}", chassis_mac=f"02:00:00:00:0{i + 1}:01", port_id=f"swp{i + 1}")
+
+
+def default_route(letters):
+    """The main table's ECMP default route over the uplinks' IPv4 next hops."""
+    hops = []
+    for x in letters:
+        hops += ["nexthop", "via", UPLINKS[x][1], "dev", f"h{x}"]
+    ip("route", "replace", "default", *hops)
+
+
 def add_uplinks(sandbox, letters="ab", mtu=1500):
     """veth pairs h<letter> (host) / s<letter> (switch) with addresses and an ECMP default route over
     them; returns the --uplink arguments and a Sender per letter."""
     args, senders = [], {}
-    for i, x in enumerate(letters):
-        v4, gw4, v6, gw6 = UPLINKS[x]
-        sandbox.add_veth(f"h{x}", f"s{x}", mtu=mtu)
-        ip("addr", "add", v4, "dev", f"h{x}")
-        ip("-6", "addr", "add", v6, "dev", f"h{x}", "nodad")
-        args += ["--uplink", f"h{x}={gw4},{gw6}"]
-        senders[x] = Sender(f"s{x}", chassis_mac=f"02:00:00:00:0{i + 1}:01", port_id=f"swp{i + 1}")
-    hops = []
     for x in letters:
-        hops += ["nexthop", "via", UPLINKS[x][1], "dev", f"h{x}"]
-    ip("route", "add", "default", *hops)
+        senders[x] = make_link(sandbox, x, mtu)
+        args += ["--uplink", f"h{x}={UPLINKS[x][1]},{UPLINKS[x][3]}"]
+    default_route(letters)
     return args, senders
+
+
+def flows(dest, n=64):
+    """How the kernel routes n UDP flows (source ports) to dest: {answer: count}, as route_get answers.
+    Multipath routes hash on the ports (fib_multipath_hash_policy 1, set here for this namespace)."""
+    for v in ("ipv4", "ipv6"):
+        with open(f"/proc/sys/net/{v}/fib_multipath_hash_policy", "w") as f:
+            f.write("1")
+    out = {}
+    for sport in range(1000, 1000 + n):
+        r = ip("-6" if ":" in dest else "-4", "route", "get", dest, "ipproto", "udp", "sport", str(sport),
+               "dport", "53", check=False)
+        words = r.stdout.split()
+        got = "unreachable" if r.returncode else " ".join(
+            w for k in ("via", "dev") if k in words for w in (k, words[words.index(k) + 1]))
+        out[got] = out.get(got, 0) + 1
+    return out
 
 
 class Agent:

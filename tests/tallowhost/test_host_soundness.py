@@ -8,7 +8,8 @@ import subprocess
 
 import pytest
 
-from host_helpers import (TABLE, add_uplinks, ip, route_get, rules, start_agent, table, wait_table, wait_until)
+from host_helpers import (TABLE, add_uplinks, default_route, flows, ip, make_link, route_get, rules, start_agent, table,
+                          wait_table, wait_until)
 from lldp_frames import OUI, Sender
 
 
@@ -61,31 +62,55 @@ def test_only_what_leaves_through_an_uplink_is_steered(sandbox, declared_a, decl
     assert "group 250" not in ip("link", "show", "ha").stdout and table(6, throws=True) == []
 
 
-def link_down(kind):
-    return {"carrier": ["link", "set", "sa", "down"], "admin": ["link", "set", "ha", "down"]}[kind]
+def recreate_a(sandbox, s):
+    """Uplink a made again under its name, as an ifdown/ifup of a VLAN or a driver reload does."""
+    s["a"] = make_link(sandbox, "a")
+    default_route("ab")
 
 
-def link_up(kind):
-    return {"carrier": ["link", "set", "sa", "up"], "admin": ["link", "set", "ha", "up"]}[kind]
+# How uplink a goes down and comes back.
+DOWN_AND_BACK = {
+    "carrier": (lambda box, s: ip("link", "set", "sa", "down"), lambda box, s: ip("link", "set", "sa", "up")),
+    "admin": (lambda box, s: ip("link", "set", "ha", "down"),
+              # the kernel dropped the IPv6 address with the link; put it back
+              lambda box, s: (ip("link", "set", "ha", "up"),
+                              ip("-6", "addr", "add", "2001:db8:a::2/64", "dev", "ha", "nodad", check=False))),
+    "deleted": (lambda box, s: ip("link", "del", "ha"), recreate_a),
+}
 
 
-@pytest.mark.parametrize("kind", ["carrier", "admin"])
-def test_an_uplink_that_goes_down_reaches_nothing_and_its_routes_return_with_it(sandbox, agent, kind):
+@pytest.mark.parametrize("kind", list(DOWN_AND_BACK))
+def test_an_uplink_that_is_down_reaches_nothing_until_it_is_back(sandbox, agent, kind):
+    """With ignore_routes_with_linkdown at its default, the main table's ECMP default route keeps
+    hashing flows to a dead uplink: the agent moves everything that would leave through the uplinks
+    to those that are up, and steers nothing once every uplink is down."""
     a, s = agent
+    down, back = DOWN_AND_BACK[kind]
     s["a"].periodic(["10.8.0.0/16"])
     s["b"].periodic(["10.9.0.0/16"])
     wait_table(["10.8.0.0/16 via 198.51.100.1 dev hb proto 241", "10.9.0.0/16 via 192.0.2.1 dev ha proto 241"])
+    assert len(flows("10.1.1.1")) == 2  # spread over both uplinks
     start = a.mark()
-    ip(*link_down(kind))
+    down(sandbox, s)
     a.wait_for(r"^neighbour: ha: chassis 02:00:00:00:01:01 port swp1 forgotten \(link down\), 1 prefixes", start=start)
-    # A's declarations are gone with its link, and nothing goes through the dead link.
-    wait_table(["unreachable 10.9.0.0/16 proto 241"])
+    wait_table(["default via 198.51.100.1 dev hb proto 241", "unreachable 10.9.0.0/16 proto 241"])
+    assert flows("10.1.1.1") == {"via 198.51.100.1 dev hb": 64}
+    assert flows("2001:db8:77::1") == {"via fe80::b1 dev hb": 64}
+    assert flows("10.9.1.1") == {"unreachable": 64}
+    # Every uplink down: nothing is steered.
+    ip("link", "set", "sb", "down")
+    wait_table([])
+    assert table(6) == []
+    ip("link", "set", "sb", "up")
     start = a.mark()
-    ip(*link_up(kind))
-    if kind == "admin":  # the kernel dropped the uplink's addresses' routes; put the gateway back on-link
-        ip("-6", "addr", "add", "2001:db8:a::2/64", "dev", "ha", "nodad", check=False)
+    back(sandbox, s)
+    a.wait_for(r"^link: ha: (up|present \(index \d+\), taken in)$", start=start)
+    s["b"].periodic(["10.9.0.0/16"])
     wait_table(["10.9.0.0/16 via 192.0.2.1 dev ha proto 241"])
-    a.wait_for(r"^link: ha: up$", start=start)
+    s["a"].periodic(["10.8.0.0/16"])  # heard on the link again, whichever it is now
+    wait_table(["10.8.0.0/16 via 198.51.100.1 dev hb proto 241", "10.9.0.0/16 via 192.0.2.1 dev ha proto 241"])
+    assert len(flows("10.1.1.1")) == 2
+    assert "group 250" in ip("link", "show", "ha").stdout
 
 
 def test_the_table_follows_renumbering_and_whoever_removes_the_agents_routes_or_rules(sandbox, agent):
@@ -94,7 +119,9 @@ def test_the_table_follows_renumbering_and_whoever_removes_the_agents_routes_or_
     wait_table(["10.9.0.0/16 via 192.0.2.1 dev ha proto 241"])
     steps = [
         # (what is done, the IPv4 table afterwards, a log line that says so)
-        (["addr", "del", "192.0.2.2/30", "dev", "ha"], ["unreachable 10.9.0.0/16 proto 241"],
+        # A's gateway off the link: A, up, cannot carry IPv4, so the main table answers as without the
+        # agent instead of an unreachable route.
+        (["addr", "del", "192.0.2.2/30", "dev", "ha"], [],
          r"^link: ha: gateway 192.0.2.1 is not on-link, left out of routes until it is$"),
         (["addr", "add", "192.0.2.2/30", "dev", "ha"], ["10.9.0.0/16 via 192.0.2.1 dev ha proto 241"],
          r"^link: ha: gateway 192.0.2.1 is on-link$"),
@@ -102,7 +129,7 @@ def test_the_table_follows_renumbering_and_whoever_removes_the_agents_routes_or_
          r"^route: table 250 was changed behind the agent's back: 1 routes missing"),
         (["route", "flush", "table", str(TABLE)], ["10.9.0.0/16 via 192.0.2.1 dev ha proto 241"],
          r"^route: table 250 was changed behind the agent's back"),
-        (["rule", "del", "priority", "1000"], ["10.9.0.0/16 via 192.0.2.1 dev ha proto 241"],
+        (["rule", "del", "priority", "2000"], ["10.9.0.0/16 via 192.0.2.1 dev ha proto 241"],
          r"^rule: 1 rules of the agent were removed by someone else, restored$"),
     ]
     for cmd, want, line in steps:
@@ -159,10 +186,10 @@ def test_every_neighbour_on_a_link_is_kept_apart_with_debians_lldpd_beside_the_a
 def test_one_agent_owns_its_routes_and_nothing_else(sandbox, uplinks):
     args, s = uplinks
     ip("route", "add", "10.66.0.0/16", "via", "192.0.2.1", "table", str(TABLE))  # the operator's
-    ip("rule", "add", "priority", "2000", "lookup", str(TABLE))
+    ip("rule", "add", "priority", "3000", "lookup", str(TABLE))
     a = start_agent(sandbox, args)
     a.wait_for(r"^route: table 250 holds 1 routes that are not the agent's; they are left alone$")
-    a.wait_for(r"^rule: an IPv4 rule that is not the agent's, at priority 2000, also looks up table 250$")
+    a.wait_for(r"^rule: an IPv4 rule that is not the agent's, at priority 3000, also looks up table 250$")
     s["a"].periodic(["10.0.0.0/8"])
     wait_until("route", lambda: len(table()) == 2 or table())
     # A second agent is refused, and the first one's routes stay.
@@ -170,14 +197,23 @@ def test_one_agent_owns_its_routes_and_nothing_else(sandbox, uplinks):
     assert second.returncode == 1 and "another tallowhost is running" in second.stderr
     assert "10.0.0.0/8 via 198.51.100.1 dev hb proto 241" in table()
     assert a.stop() == 0
-    assert table() == ["10.66.0.0/16 via 192.0.2.1 dev ha"] and "2000:\tfrom all lookup 250" in rules(4)
-    # An operator's rule at the agent's priority: the agent refuses to start.
-    ip("rule", "add", "priority", "1000", "lookup", "100")
-    r = sandbox.run([sandbox.prefix / "sbin" / "tallowhost", *args])
-    assert r.returncode == 1 and "cannot take the routing table" in r.stderr
-    assert sandbox.syslog.wait_for(r"^rule: priority 1000 already holds an IPv4 rule that is not the agent's",
-                                   ident="tallowhost")
-    assert table() == ["10.66.0.0/16 via 192.0.2.1 dev ha"] and "1000:\tfrom all lookup 100" in rules(4)
+    assert table() == ["10.66.0.0/16 via 192.0.2.1 dev ha"] and "3000:\tfrom all lookup 250" in rules(4)
+    # An operator's rule at the agent's priority, or the VRFs' l3mdev rule behind the agent's: the
+    # agent refuses to start.
+    ip("rule", "add", "priority", "1000", "l3mdev")  # as the kernel adds it with the first VRF
+    for cmd, agent_args, line in [
+        (["rule", "add", "priority", "2000", "lookup", "100"], [],
+         r"^rule: priority 2000 already holds an IPv4 rule that is not the agent's"),
+        ([], ["--rule-priority", "900"],
+         r"^rule: the IPv4 l3mdev rule of the VRFs at priority 1000 would come after the agent's rules"),
+    ]:
+        if cmd:
+            ip(*cmd)
+        start = a.mark()
+        r = sandbox.run([sandbox.prefix / "sbin" / "tallowhost", *args, *agent_args])
+        assert r.returncode == 1 and "cannot take the routing table" in r.stderr
+        a.wait_for(line, start=start)
+        assert table() == ["10.66.0.0/16 via 192.0.2.1 dev ha"] and not [l for l in rules(4) if "proto 241" in l]
 
 
 def test_ttl_bound_and_caps(sandbox, uplinks):

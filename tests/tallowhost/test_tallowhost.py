@@ -32,7 +32,7 @@ def test_nested_pair_link_local_next_hop_snapshot_and_stop(sandbox, agent):
     # Not declared by anyone: the main table's ECMP default route answers.
     assert "table" not in ip("route", "get", "172.16.0.1").stdout
     assert [r for r in rules(4) + rules(6) if "proto 241" in r] == [
-        "999:\tfrom all lookup main suppress_ifgroup 250 proto 241", f"1000:\tfrom all lookup {TABLE} proto 241"] * 2
+        "1999:\tfrom all lookup main suppress_ifgroup 250 proto 241", f"2000:\tfrom all lookup {TABLE} proto 241"] * 2
 
     snap = a.snapshot()
     by_if = {u["interface"]: u for u in snap["uplinks"]}
@@ -186,7 +186,7 @@ def test_hostile_frames_are_counted_and_never_applied(agent):
 
 
 @pytest.mark.parametrize("args,message", [
-    (["--uplink", "nosuch0=192.0.2.1"], "unknown interface nosuch0"),
+    (["--uplink", "no/such=192.0.2.1"], 'bad interface name "no/such"'),
     (["--uplink", "ha=192.0.2.300"], 'bad address "192.0.2.300" for uplink ha'),
     (["--uplink", "ha=192.0.2.1", "--uplink", "ha=fe80::1"], "duplicate uplink ha"),
     (["--uplink", "ha=192.0.2.1", "--table", "main"], 'bad table "main"'),
