@@ -138,7 +138,8 @@ void read_frames(host_config *cfg, size_t index, std::vector<uint8_t> &buf)
         if (n < 0) {
             if (errno == EINTR)
                 continue;
-            if (errno != EAGAIN && errno != EWOULDBLOCK)
+            // ENETDOWN: the link went down (or was not up yet) since the socket was bound.
+            if (errno != EAGAIN && errno != EWOULDBLOCK && errno != ENETDOWN)
                 hlog(LOG_WARNING, "frame: %s: receive: %s", up.name.c_str(), strerror(errno));
             break;
         }

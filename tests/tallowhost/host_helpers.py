@@ -98,10 +98,11 @@ class Agent:
 
 
 def start_agent(sandbox, args, wait=True):
+    start = sandbox.syslog.count()
     proc = sandbox.spawn([sandbox.prefix / "sbin" / "tallowhost", *args])
     agent = Agent(sandbox, proc)
     if wait:
-        agent.wait_for(r"^tallowhost started on ")
+        agent.wait_for(r"^tallowhost started on ", start=start)  # this run's, not an earlier one's
     return agent
 
 

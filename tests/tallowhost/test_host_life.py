@@ -1,0 +1,134 @@
+"""The host agent through a server's life: restarts and upgrades, uplinks deleted and made again,
+renamed or not there yet at boot, unnumbered uplinks and reverse-path filtering."""
+
+import shutil
+import signal
+
+import pytest
+
+from host_helpers import (UPLINKS, add_uplinks, default_route, ip, make_link, route_get, rules, start_agent, table,
+                          wait_table, wait_until)
+
+
+def leftovers():
+    """What a stopped agent must not leave: its routes (throw routes included) and rules."""
+    return table(4, throws=True) + table(6, throws=True) + [r for r in rules(4) + rules(6) if "proto 241" in r]
+
+
+def test_a_restart_steers_again_at_once_and_a_stop_leaves_nothing(sandbox, uplinks):
+    args, s = uplinks
+    ip("link", "set", "ha", "group", "7")  # the operator's, from before the first run
+    a = start_agent(sandbox, args)
+    s["a"].periodic(["10.9.0.0/16", "2001:db8:9::/48"], ttl=120)
+    s["b"].periodic(["10.8.0.0/16"], ttl=60)
+    steered = ["10.8.0.0/16 via 192.0.2.1 dev ha proto 241", "10.9.0.0/16 via 198.51.100.1 dev hb proto 241"]
+    wait_table(steered)
+    # A crash and a new start: the routes are adopted, and the group from before the first run is
+    # still the one put back at the final stop.
+    a.stop(signal.SIGKILL)
+    start = a.mark()
+    a = start_agent(sandbox, args)
+    s["a"].periodic(["10.9.0.0/16", "2001:db8:9::/48"], ttl=120)
+    s["b"].periodic(["10.8.0.0/16"], ttl=60)
+    a.wait_for(r"^route: adoption ended \(every uplink delivered a whole set\), 0 routes", start=start)
+    # SIGTERM, as systemctl restart and a package upgrade send it: nothing is left behind...
+    assert a.stop() == 0
+    assert leftovers() == [] and "group 7" in ip("link", "show", "ha").stdout
+    # ...and the new start steers again from what each neighbour declared, before any frame.
+    start = a.mark()
+    a = start_agent(sandbox, args)
+    assert table(4) == steered and table(6) == ["2001:db8:9::/48 via fe80::b1 dev hb proto 241 metric 1024 pref medium"]
+    a.wait_for(r"^state: restored 2 neighbours with 3 prefixes saved \d+ ms ago$", start=start)
+    ttl = {u["interface"]: u["neighbours"][0]["expires_in_s"] for u in a.snapshot()["uplinks"]}
+    assert 100 < ttl["ha"] < 120 and 40 < ttl["hb"] < 60  # the TTL each had left
+    # systemctl stop: the unit's runtime directory goes with the stop, and a later start restores
+    # nothing.
+    assert a.stop() == 0
+    shutil.rmtree("/run/tallowhost")
+    a = start_agent(sandbox, args)
+    assert table(4) == [] and table(6) == []
+    assert a.stop() == 0
+    assert leftovers() == [] and "group 7" in ip("link", "show", "ha").stdout
+
+
+def delete_and_make_again(box, s, args):
+    ip("link", "del", "ha")
+    s["a"] = make_link(box, "a")
+    default_route("ab")
+    return "ha", r"^link: ha: deleted$"
+
+
+def make_the_missing_one(box, s, args):
+    s["c"] = make_link(box, "c")
+    return "hc", r"^link: hc: not present, waited for$"
+
+
+def rename(box, s, args):
+    ip("link", "set", "ha", "down")
+    ip("link", "set", "ha", "name", "up0")
+    ip("link", "set", "up0", "up")
+    ip("-6", "addr", "add", UPLINKS["a"][2], "dev", "up0", "nodad", check=False)
+    default_route("b")
+    ip("route", "append", "default", "via", UPLINKS["a"][1], "dev", "up0")
+    return "up0", r"^link: ha: renamed up0, followed$"
+
+
+@pytest.mark.parametrize("change", [delete_and_make_again, make_the_missing_one, rename],
+                         ids=["deleted and made again", "absent at start", "renamed"])
+def test_uplinks_are_followed_by_name(sandbox, change):
+    """An uplink is the link of its name: one deleted and made again (ifdown/ifup of a VLAN, a driver
+    reload), one that does not exist yet when the agent starts, one renamed."""
+    args, s = add_uplinks(sandbox, "ab")
+    if change is make_the_missing_one:
+        args += ["--uplink", f"hc={UPLINKS['c'][1]},{UPLINKS['c'][3]}"]  # not there yet: waited for
+    a = start_agent(sandbox, args)
+    start = 0 if change is make_the_missing_one else a.mark()
+    dev, line = change(sandbox, s, args)
+    a.wait_for(line, start=start)
+    x = "c" if dev == "hc" else "a"
+    # Its frames are read, its group taken, and routes go through it.
+    s[x].periodic(["10.7.0.0/16"])
+    s["b"].periodic(["10.9.0.0/16"])
+    through = f"via {UPLINKS[x][1]} dev {dev}"
+    wait_until("routes", lambda: (lambda t: (through not in t.split("10.9.0.0/16")[0] and through in t.split(
+        "10.9.0.0/16")[-1]) or t)(" ".join(table())))
+    assert "group 250" in ip("link", "show", dev).stdout
+    assert a.stop() == 0
+    assert leftovers() == [] and "group 250" not in ip("link", "show", dev).stdout
+
+
+def via_ipv6_next_hop(box):
+    """An IPv4 route through an IPv6 link-local next hop."""
+    ip("route", "replace", "default", "via", "inet6", "fe80::a1", "dev", "ha")
+    return ["--uplink", "ha=fe80::a1"], "10.9.1.1", "via inet6 fe80::a1 dev ha"
+
+
+def onlink_gateway(box):
+    """A /32 address whose gateway the main table reaches with onlink."""
+    ip("addr", "del", UPLINKS["a"][0], "dev", "ha")
+    ip("addr", "add", "192.0.2.2/32", "dev", "ha")
+    ip("route", "replace", "default", "nexthop", "via", UPLINKS["a"][1], "dev", "ha", "onlink",
+       "nexthop", "via", UPLINKS["b"][1], "dev", "hb")
+    return ["--uplink", f"ha={UPLINKS['a'][1]}"], "10.9.1.1", "via 192.0.2.1 dev ha"
+
+
+def no_ipv6_next_hop(box):
+    """An uplink named without an IPv6 next hop that the main table sends IPv6 through."""
+    ip("-6", "route", "add", "default", "via", UPLINKS["a"][3], "dev", "ha")
+    return ["--uplink", f"ha={UPLINKS['a'][1]}"], "2001:db8:9::1", "via 2001:db8:a::1 dev ha"
+
+
+@pytest.mark.parametrize("setup", [via_ipv6_next_hop, onlink_gateway, no_ipv6_next_hop],
+                         ids=["IPv4 through an IPv6 next hop", "onlink gateway", "no IPv6 next hop"])
+def test_unnumbered_uplinks_carry_what_the_other_switch_cannot_deliver(sandbox, setup):
+    """B declares the prefix; uplink a, which the agent knows only through its own way of reaching
+    the switch, still carries it, never an unreachable route."""
+    _, s = add_uplinks(sandbox, "ab")
+    args, dest, want = setup(sandbox)
+    a = start_agent(sandbox, args + ["--uplink", f"hb={UPLINKS['b'][1]},{UPLINKS['b'][3]}"])
+    s["b"].delta(added=["10.9.0.0/16", "2001:db8:9::/48"])
+    a.wait_for(r"^set: hb: delta of 2 added")
+    wait_table([] if ":" in dest else [f"10.9.0.0/16 {want} proto 241" + (" onlink" if "onlink" in setup.__doc__
+                                                                         else "")], family=6 if ":" in dest else 4)
+    got = ip("route", "get", dest).stdout
+    assert want in got, got
