@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include "tallowhost.h"
@@ -75,6 +76,29 @@ bool parse_link(const uint8_t *msg, uint32_t len, link_info &li)
         li.vrf_slave = kind && strnlen(reinterpret_cast<const char *>(kind), kn) == 3 && std::memcmp(kind, "vrf", 3) == 0;
     }
     return true;
+}
+
+int read_sysctl(const std::string &path)
+{
+    FILE *f = std::fopen(path.c_str(), "re");
+    int v = -1;
+    if (f) {
+        if (std::fscanf(f, "%d", &v) != 1)
+            v = -1;
+        std::fclose(f);
+    }
+    return v;
+}
+
+// Strict reverse-path filtering judges the source of what arrives through an uplink by the route
+// back, which the agent's table may send through another uplink: say so once per link.
+void note_rp_filter(const uplink &up)
+{
+    const int all = read_sysctl("/proc/sys/net/ipv4/conf/all/rp_filter");
+    const int own = read_sysctl("/proc/sys/net/ipv4/conf/" + up.name + "/rp_filter");
+    if (std::max(all, own) == 1)
+        hlog(LOG_NOTICE, "link: %s: strict reverse-path filtering (rp_filter 1): what arrives through it from a "
+             "prefix steered away from it is dropped by the kernel; rp_filter 2 accepts it", up.name.c_str());
 }
 
 // The link of an uplink went away: it reaches nothing, and a link made again under its name is a
@@ -151,6 +175,8 @@ int take_link(host_config *cfg, const uint8_t *msg, uint32_t len, bool deleted)
     if (up.link_known && now_up == up.link_up && !appeared)
         return -1;
     const bool first = !up.link_known;
+    if (first)
+        note_rp_filter(up);
     up.link_known = true;
     up.link_up = now_up;
     if ((!first || !now_up) && !(appeared && up.waited))

@@ -3,6 +3,10 @@ renamed or not there yet at boot, unnumbered uplinks and reverse-path filtering.
 
 import shutil
 import signal
+import socket
+import subprocess
+import time
+from pathlib import Path
 
 import pytest
 
@@ -132,3 +136,76 @@ def test_unnumbered_uplinks_carry_what_the_other_switch_cannot_deliver(sandbox, 
                                                                          else "")], family=6 if ":" in dest else 4)
     got = ip("route", "get", dest).stdout
     assert want in got, got
+
+
+SWITCH_A = """
+import sys
+sys.path.insert(0, {here!r})
+from lldp_frames import Sender
+Sender("sa", chassis_mac="02:00:00:00:01:01", port_id="swp1").delta(added={declared!r})
+"""
+
+FROM_A = """
+import socket, struct
+kind, source = {kind!r}, {source!r}
+if kind == "ARP":
+    s = socket.socket(socket.AF_PACKET, socket.SOCK_RAW)
+    s.bind(("sa", 0))
+    mac = open("/sys/class/net/sa/address").read().strip()
+    sha = bytes.fromhex(mac.replace(":", ""))
+    arp = struct.pack(">HHBBH", 1, 0x0800, 6, 4, 1) + sha + socket.inet_aton(source) + bytes(6) + \
+        socket.inet_aton("192.0.2.2")
+    s.send(b"\\xff" * 6 + sha + struct.pack(">H", 0x0806) + arp)
+else:
+    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    s.bind((source, 0))
+    s.sendto(b"hello", ("192.0.2.2", 9999))
+"""
+
+
+def in_switch_a(code):
+    subprocess.run(["ip", "netns", "exec", "swa", "/usr/bin/python3", "-c", code], check=True)
+
+
+@pytest.mark.parametrize("rp_filter", [0, 1, 2])
+@pytest.mark.parametrize("kind,declared", [("prefix", "10.9.0.0/16"), ("0/0", "0.0.0.0/0"), ("ARP", "10.9.0.0/16")])
+def test_what_arrives_through_an_uplink_with_reverse_path_filtering(sandbox, rp_filter, kind, declared):
+    """Switch A declares a prefix (or everything) that B still reaches; a datagram or an ARP request
+    from inside it arrives through A. Loose and no filtering accept it as without the agent; strict
+    filtering judges the source by the route the agent steers it to and drops it, which the agent
+    says at start."""
+    for conf in ("all", "default"):
+        with open(f"/proc/sys/net/ipv4/conf/{conf}/rp_filter", "w") as f:
+            f.write(str(rp_filter))
+    ip("netns", "add", "swa")
+    ip("link", "add", "ha", "type", "veth", "peer", "name", "sa", "netns", "swa")
+    ip("addr", "add", UPLINKS["a"][0], "dev", "ha")
+    ip("link", "set", "ha", "up")
+    for cmd in (["addr", "add", "192.0.2.1/30", "dev", "sa"], ["addr", "add", "10.9.1.1/32", "dev", "lo"],
+                ["link", "set", "sa", "up"], ["link", "set", "lo", "up"]):
+        ip("-n", "swa", *cmd)
+    s = {"b": make_link(sandbox, "b")}
+    default_route("ab")
+    a = start_agent(sandbox, ["--uplink", f"ha={UPLINKS['a'][1]}",
+                              "--uplink", f"hb={UPLINKS['b'][1]},{UPLINKS['b'][3]}"])
+    in_switch_a(SWITCH_A.format(here=str(Path(__file__).resolve().parent), declared=[declared]))
+    wait_until("declared", lambda: any(declared.split("/")[0] in l or "default" in l for l in table()) or table())
+    rx = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    rx.bind(("192.0.2.2", 9999))
+    rx.settimeout(0.5)
+    in_switch_a(FROM_A.format(kind=kind, source="10.9.1.1"))
+    if kind == "ARP":  # an accepted request leaves the sender in the neighbour table
+        deadline = time.monotonic() + 0.5
+        while not (delivered := "lladdr" in ip("neigh", "show", "10.9.1.1", "dev", "ha").stdout) and \
+                time.monotonic() < deadline:
+            time.sleep(0.02)
+    else:
+        try:
+            delivered = rx.recvfrom(100)[1][0] == "10.9.1.1"
+        except socket.timeout:
+            delivered = False
+    assert delivered == (rp_filter != 1)
+    strict = [m for m in a.messages() if m.startswith("link: ha: strict reverse-path filtering")]
+    assert len(strict) == (rp_filter == 1)
+    a.stop()
+    ip("netns", "del", "swa")
