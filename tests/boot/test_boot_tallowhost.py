@@ -1,8 +1,9 @@
 """tallowhost.service in the booted system, as shipped and strict (the `mode` fixture): installed as
 shipped it refuses once, saying where to name the uplinks, instead of restarting; with its uplink named
 in /etc/default/tallowhost (host0, whose other end sw0 carries the transmitting lldpd stand-in's frames)
-it installs its policy rules and routes on a declaration, forgets on TTL 0 and removes everything at
-stop; and nothing in its journal says the confinement got in its way."""
+it installs its policy rules and routes on a declaration, steers again at once after a restart from
+the state its runtime directory keeps, forgets on TTL 0 and removes everything, that state included,
+at stop; and nothing in its journal says the confinement got in its way."""
 
 import re
 import time
@@ -87,12 +88,20 @@ def test_declaration_installs_rules_and_routes(system, mode, routing):
     assert system.prop(UNIT, "ActiveState") == "active"
 
 
-def test_stop_removes_rules_and_routes(system, mode):
+def test_restart_steers_again_from_the_state_kept_in_its_runtime_directory(system, mode):
+    mark = system.cursor()
+    system.systemctl("restart", UNIT)
+    system.wait_log(UNIT, r"^state: restored 1 neighbours with 2 prefixes saved \d+ ms ago$", after=mark)
+    assert declared_routes(system) == {4: True, 6: True}, system.journal(UNIT, mark)
+
+
+def test_stop_removes_rules_routes_and_the_saved_state(system, mode):
     system.systemctl("stop", UNIT)
     assert system.prop(UNIT, "Result") == "success", system.journal(UNIT)
     for family in (4, 6):
         assert rules(system, family) == [], f"IPv{family} rules to table {TABLE} left after stop"
         assert routes(system, family) == [], f"IPv{family} routes left in table {TABLE} after stop"
+    assert system.run("test", "-e", "/run/tallowhost", check=False).returncode == 1, "/run/tallowhost left at stop"
 
 
 def test_ttl_0_forgets_the_declaration(system, mode):
