@@ -272,13 +272,7 @@ void serve_monitor(host_config *cfg)
     tallowhost_monitor_read(cfg, changed);
     if (cfg->links_due) {
         cfg->links_due = false;
-        std::vector<uint8_t> was(cfg->uplinks.size());
-        for (size_t i = 0; i < cfg->uplinks.size(); i++)
-            was[i] = cfg->uplinks[i].link_up;
-        tallowhost_links_read(cfg);
-        for (size_t i = 0; i < cfg->uplinks.size(); i++)
-            if (was[i] != cfg->uplinks[i].link_up)
-                changed.push_back(i);
+        tallowhost_links_read(cfg, &changed);
     }
     tallowhost_groups_take(cfg);
     links_changed(cfg, changed);

@@ -45,6 +45,14 @@ def test_a_restart_steers_again_at_once_and_a_stop_leaves_nothing(sandbox, uplin
     a.wait_for(r"^state: restored 2 neighbours with 3 prefixes saved \d+ ms ago$", start=start)
     ttl = {u["interface"]: u["neighbours"][0]["expires_in_s"] for u in a.snapshot()["uplinks"]}
     assert 100 < ttl["ha"] < 120 and 40 < ttl["hb"] < 60  # the TTL each had left
+    # A state that does not read back whole is ignored.
+    assert a.stop() == 0
+    state = Path("/run/tallowhost/state")
+    state.write_text(state.read_text()[:-7])
+    start = a.mark()
+    a = start_agent(sandbox, args)
+    a.wait_for(r"^state: /run/tallowhost/state is not readable as the state of an earlier run, ignored$", start=start)
+    assert table(4) == [] and table(6) == []
     # systemctl stop: the unit's runtime directory goes with the stop, and a later start restores
     # nothing.
     assert a.stop() == 0
