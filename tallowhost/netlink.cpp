@@ -137,7 +137,12 @@ int read_answers(host_config *cfg, std::vector<uint8_t> &rx, uint32_t first_seq,
             done = done || seq == last_seq;
             int32_t err;
             std::memcpy(&err, msg + sizeof(nlmsghdr), sizeof err);
-            if (err == 0 || (quiet && (err == -ENOENT || err == -ESRCH || err == -EEXIST)))
+            // The answer echoes the request's header: a removal of what is already gone (the kernel
+            // took the route with its link, another program removed it) is what was wanted.
+            const size_t echoed_type = sizeof(nlmsghdr) + sizeof err + 4;
+            const uint16_t request = msg_len >= echoed_type + 2 ? get_host16(msg + echoed_type) : 0;
+            const bool gone = (err == -ENOENT || err == -ESRCH) && (request == RTM_DELROUTE || request == RTM_DELRULE);
+            if (err == 0 || gone || (quiet && (err == -ENOENT || err == -ESRCH || err == -EEXIST)))
                 continue;
             refused++;
             if (refused_at)
