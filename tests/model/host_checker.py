@@ -12,6 +12,13 @@ of the model, is waited for by its log line.
 
 A failing sequence is shrunk (steps dropped while it still fails) and printed, with its seed, as a
 ready-to-paste regression case. The exit status is 1 on a mismatch.
+
+Besides frames, links, addresses, main-table routes and the agent's own routes and rules, a sequence
+deletes uplinks' links and makes them again under their names, takes several uplinks down at once
+(all of them, at times), changes net.ipv4.conf.all.rp_filter, and restarts the agent with SIGTERM
+around half-received sets, short TTLs and uplinks that go down or away while it is stopped. At every
+start the neighbours it restores (each with its whole set and the TTL it had left) and its
+reverse-path filtering notices are checked against the model and the sysctls.
 """
 
 import ipaddress
@@ -29,7 +36,7 @@ TESTS = HERE.parent
 for p in (HERE, TESTS, TESTS / "tallowhost"):
     sys.path.insert(0, str(p))
 
-from host_helpers import TABLE, UPLINKS, add_uplinks, ip, start_agent  # noqa: E402
+from host_helpers import TABLE, UPLINKS, ip, start_agent  # noqa: E402
 from host_model import FIRST, MORE, PERIODIC, HostModel, net  # noqa: E402
 from lldp_frames import control_tlv, lldp_frame, prefix_tlv, tlv  # noqa: E402
 import shrinking  # noqa: E402
@@ -59,6 +66,9 @@ MAIN_ROUTES = [
     ["-6", "2001:db8:61::/48", "via", "2001:db8:5::1", "dev", "st0"],
     ["-6", "2001:db8:1001:7::/64", "dev", "hb"],
 ]
+# Per uplink letter as in host_helpers.UPLINKS: host side address, IPv4 next hop, host side IPv6
+# address, IPv6 next hop; a fourth uplink here.
+UPLINK = dict(UPLINKS, d=("100.64.0.2/30", "100.64.0.1", "2001:db8:d::2/64", "fe80::d1"))
 OTHER_V4 = {"a": "192.0.2.6/30", "b": "198.51.100.6/30", "c": "203.0.113.6/30", "d": "100.64.0.6/30"}
 OTHER_V6 = {x: f"2001:db8:{x}{x}::2/64" for x in LETTERS}
 
@@ -68,6 +78,11 @@ class Mismatch(AssertionError):
         super().__init__(msg)
         self.step, self.compares = step, compares
 
+
+# The share of steps that are drawn among the events added later (NEW_EVENTS), from a random stream of
+# their own: the other steps of a seed are the ones it always gave, in the same order.
+NEW_SHARE = 0.15
+NEW_EVENTS = {"dellink": 3, "restart": 5, "rpfilter": 2, "updown": 3}
 
 COVERAGE = {
     "whole sets": r"^set: h.: \d+ prefixes in \d+ frames",
@@ -85,8 +100,19 @@ COVERAGE = {
     "rules restored": r"^rule: \d+ rules of the agent were removed",
     "adoptions": r"^route: adopted",
     "adoption ended": r"^route: adoption ended",
+    "links deleted": r"^link: h.: deleted$",
+    "links taken in again": r"^link: h.: present \(index \d+\), taken in",
+    "stops saving neighbours": r"^state: [1-9]\d* neighbours saved",
+    "neighbours restored": r"^neighbour: h.: chassis \S+ port \S+ restored",
+    "strict rp_filter notices": r"^link: h.: strict reverse-path filtering",
 }
-coverage = dict.fromkeys(COVERAGE, 0)
+# Counted by the checker itself, not in the log.
+CHECKED = ("partial sets left out of a restart", "restored with a short TTL, then expired",
+           "expired while stopped", "uplinks down or away at a restart", "compared with some uplinks down",
+           "compared with every uplink down")
+NOTICE = re.compile(r"^link: (h.): strict reverse-path filtering \(rp_filter 1\)")
+RESTORED = re.compile(r"^neighbour: (h.): chassis (\S+) port (\S+) restored, TTL (\d+), (\d+) s left, (\d+) prefixes$")
+coverage = dict.fromkeys(list(COVERAGE) + list(CHECKED), 0)
 
 
 # --- the kernel's answers, normalised as the model gives them ---------------------------------------
@@ -131,11 +157,18 @@ def admin_up(name):
 
 
 def link_state(name):
-    """(up with carrier, addresses) as the kernel reports them."""
-    info = json.loads(ip("-j", "addr", "show", "dev", name).stdout)[0]
+    """(up with carrier, addresses) as the kernel reports them; a link that does not exist is down."""
+    r = ip("-j", "addr", "show", "dev", name, check=False)
+    if r.returncode != 0:
+        return False, []
+    info = json.loads(r.stdout)[0]
     up = "UP" in info["flags"] and "LOWER_UP" in info["flags"]
     addrs = [f"{a['local']}/{a['prefixlen']}" for a in info.get("addr_info", []) if a["family"] in ("inet", "inet6")]
     return up, addrs
+
+
+def rp_filter(conf):
+    return int(Path(f"/proc/sys/net/ipv4/conf/{conf}/rp_filter").read_text())
 
 
 def split(prefixes):
@@ -159,28 +192,60 @@ class Run:
         self.box = sandbox
         self.letters = letters
         self.compares = self.barriers = 0
-        UPLINKS.setdefault("d", ("100.64.0.2/30", "100.64.0.1", "2001:db8:d::2/64", "fe80::d1"))
-        self.args, _ = add_uplinks(sandbox, letters)
+        self.addr4 = dict.fromkeys(letters, "normal")
+        self.addr6 = dict.fromkeys(letters, "normal")
+        self.present = dict.fromkeys(letters, False)
+        self.socks = {}
+        self.rp = {"all": rp_filter("all")}  # the rp_filter values set here, which the agent must leave alone
+        self.notices = {f"h{x}": 0 for x in letters}  # strict rp_filter notices the agent must have logged
+        self.pending = {}  # (letter, neighbour) -> (sent at, TTL, log mark): short TTLs not yet expired
+        self.args = []
+        for x in letters:
+            self.make_link(x)
+            self.args += ["--uplink", f"h{x}={UPLINK[x][1]},{UPLINK[x][3]}"]
+        self.default_route()
         sandbox.add_veth("st0", "st1")
         ip("addr", "add", "172.20.0.2/24", "dev", "st0")
         ip("-6", "addr", "add", "2001:db8:5::2/64", "dev", "st0", "nodad")
-        self.socks = {}
-        for x in letters:
-            s = socket.socket(socket.AF_PACKET, socket.SOCK_RAW)
-            s.bind((f"s{x}", 0))
-            s.setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, 8 << 20)
-            self.socks[x] = s
         self.wait_links()
-        self.model = HostModel([(f"h{x}", UPLINKS[x][1], UPLINKS[x][3]) for x in letters])
+        self.model = HostModel([(f"h{x}", UPLINK[x][1], UPLINK[x][3]) for x in letters])
         self.sync_links()
-        self.agent = start_agent(sandbox, self.args)
         self.main_routes = set()
-        self.addr4 = dict.fromkeys(letters, "normal")
-        self.addr6 = dict.fromkeys(letters, "normal")
+        start = sandbox.syslog.count()
+        self.agent = start_agent(sandbox, self.args)
+        self.started(start)
 
-    def wait_links(self):
-        deadline = time.monotonic() + 10
+    # -- the uplinks' links --
+    def make_link(self, x):
+        """The veth pair of uplink x, up, with the addresses it is meant to have, and a socket on the
+        switch side."""
+        self.box.add_veth(f"h{x}", f"s{x}")
+        v4 = {"normal": UPLINK[x][0], "other": OTHER_V4[x]}.get(self.addr4[x])
+        v6 = {"normal": UPLINK[x][2], "other": OTHER_V6[x]}.get(self.addr6[x])
+        if v4:
+            ip("addr", "add", v4, "dev", f"h{x}")
+        if v6:
+            ip("-6", "addr", "add", v6, "dev", f"h{x}", "nodad")
+        s = socket.socket(socket.AF_PACKET, socket.SOCK_RAW)
+        s.bind((f"s{x}", 0))
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, 8 << 20)
+        self.socks[x] = s
+        self.present[x] = True
+        self.rp[f"h{x}"] = rp_filter(f"h{x}")
+
+    def default_route(self):
+        """The main table's default route over the uplinks that can take one (nothing of the agent's
+        depends on it)."""
+        hops = []
         for x in self.letters:
+            if self.present[x] and admin_up(f"h{x}") and self.addr4[x] == "normal":
+                hops += ["nexthop", "via", UPLINK[x][1], "dev", f"h{x}"]
+        if hops:
+            ip("route", "replace", "default", *hops, check=False)
+
+    def wait_links(self, letters=None):
+        deadline = time.monotonic() + 10
+        for x in letters or self.letters:
             for end in (f"h{x}", f"s{x}"):
                 while not link_state(end)[0]:
                     if time.monotonic() > deadline:
@@ -200,10 +265,48 @@ class Run:
 
     def wait(self, pattern, start, timeout=10.0):
         try:
-            self.agent.wait_for(pattern, timeout=timeout, start=start)
+            return self.agent.wait_for(pattern, timeout=timeout, start=start)
         except AssertionError:
             raise Mismatch(f"the agent's log: no line matching {pattern!r} within {timeout} s; last lines:\n"
                            + "\n".join(self.agent.messages()[-25:]))
+
+    def expiry_line(self, x, who):
+        return re.compile(rf"^neighbour: h{x}: chassis {who[0]} port {who[1]} forgotten \(TTL expired\)")
+
+    def follow_expiries(self):
+        """The model forgets a neighbour with a short TTL when the agent's log says it expired."""
+        if not self.pending:
+            return
+        for (x, who), (sent, ttl, mark) in list(self.pending.items()):
+            rx = self.expiry_line(x, who)
+            if any(rx.search(l) for l in self.agent.messages(mark)):
+                if time.monotonic() < sent + ttl - 0.1:
+                    raise Mismatch(f"h{x}: chassis {who[0]} port {who[1]} expired before its TTL of {ttl} s")
+                self.model.forget(f"h{x}", who)
+                del self.pending[(x, who)]
+
+    def check_notices(self):
+        """The agent logs the strict rp_filter notice of an uplink once whenever it takes the link in
+        (at its start, or when the link appears) with max(conf/all, conf/IF) at 1, and never changes
+        rp_filter."""
+        seen = {name: 0 for name in self.notices}
+        for line in self.agent.messages():
+            m = NOTICE.search(line)
+            if m:
+                seen[m.group(1)] = seen.get(m.group(1), 0) + 1
+        if seen != self.notices:
+            raise Mismatch(f"strict rp_filter notices: logged {seen}, expected {self.notices} "
+                           f"(rp_filter {self.rp})")
+        for conf, v in self.rp.items():
+            if conf != "all" and not self.present[conf[1]]:
+                continue
+            if rp_filter(conf) != v:
+                raise Mismatch(f"rp_filter of {conf} is {rp_filter(conf)}, was set to {v}")
+
+    def taken_in(self, x):
+        """The agent took uplink x's link in: a notice is due when its rp_filter is strict."""
+        if max(self.rp["all"], self.rp[f"h{x}"]) == 1:
+            self.notices[f"h{x}"] += 1
 
     # -- frames --
     def send(self, x, who, ttl, flags, entries):
@@ -232,16 +335,152 @@ class Run:
                 flags = PERIODIC | (FIRST if i == 0 else 0) | (MORE if i + 1 < len(frames) else 0)
                 self.send(x, who, ttl, flags, [(p, False) for p in es])
 
+    # -- the agent's life --
     def restart(self, start):
+        spawned = time.monotonic()
         self.agent = start_agent(self.box, self.args, wait=False)
         self.wait(r"^tallowhost started on ", start)
-        self.model.start()
+        self.started(start, spawned)
+
+    def started(self, start, spawned=None):
+        """Checks what the agent restored at the start whose log begins at `start`, takes it into the
+        model and counts the notices due."""
+        m = self.model
+        lines = []
+        for l in self.agent.messages(start):
+            if l.startswith("tallowhost started on "):
+                break
+            lines.append(l)
+        got = {}
+        for l in lines:
+            r = RESTORED.search(l)
+            if r:
+                got[(r.group(1), (r.group(2), r.group(3)))] = (int(r.group(4)), int(r.group(5)), int(r.group(6)))
+        # A neighbour with a short TTL is not restored when its TTL ran out before this start.
+        for (x, who), (sent, ttl, mark) in list(self.pending.items()):
+            if (f"h{x}", who) in got or m.running:
+                continue
+            if who in m.saved.get(f"h{x}", {}) and self.up(x):
+                if spawned is not None and spawned < sent + ttl - 0.5:
+                    raise Mismatch(f"h{x}: chassis {who[0]} port {who[1]} not restored with "
+                                   f"{sent + ttl - spawned:.1f} s of its TTL left at the start")
+                coverage["expired while stopped"] += 1
+            m.saved.get(f"h{x}", {}).pop(who, None)
+            del self.pending[(x, who)]
+        want = {(name, who): len(prefixes) for name, ns in m.saved.items() for who, prefixes in ns.items()
+                if m.uplinks[name].up}
+        have = {k: v[2] for k, v in got.items()}
+        if have != want:
+            raise Mismatch("restored neighbours (uplink, neighbour): prefixes\n  agent: "
+                           f"{sorted(have.items())}\n  model: {sorted(want.items())}\n  log:\n    "
+                           + "\n    ".join(lines))
+        for (name, who), (ttl, left, n) in got.items():
+            short = self.pending.get((name[1], who))
+            want_ttl = short[1] if short else 120
+            # A short TTL's neighbour was sent at least a second before this start (see "restart").
+            if ttl != want_ttl or left > (ttl - 2 if short else ttl):
+                raise Mismatch(f"{name}: chassis {who[0]} port {who[1]} restored with TTL {ttl} and {left} s "
+                               f"left; it was sent with TTL {want_ttl}" + (f" {time.monotonic() - short[0]:.1f} s ago"
+                                                                            if short else ""))
+        summary = [l for l in lines if l.startswith("state: restored ")]
+        total = sum(want.values())
+        said = rf"^state: restored {len(want)} neighbours with {total} prefixes saved \d+ ms ago$"
+        if want and not any(re.match(said, l) for l in summary):
+            raise Mismatch(f"no line 'state: restored {len(want)} neighbours with {total} prefixes ...'; log:\n    "
+                           + "\n    ".join(lines))
+        if not want and summary:
+            raise Mismatch(f"nothing to restore, yet: {summary}")
+        for x in self.letters:
+            if self.present[x]:
+                self.taken_in(x)
+        if spawned is not None:
+            m.start()
+        self.check_notices()
+
+    def stop(self):
+        """SIGTERM: the exit status, the groups put back, and the neighbours saved."""
+        m = self.model
+        start = self.mark()
+        rc = self.agent.stop(signal.SIGTERM)
+        self.box.syslog.sync()
+        self.follow_expiries()
+        for name, u in m.uplinks.items():
+            coverage["partial sets left out of a restart"] += sum(1 for n in u.neighbours.values()
+                                                                   if u.up and n.open is not None)
+        m.stop()
+        if rc != 0:
+            raise Mismatch(f"the agent's exit status after SIGTERM is {rc}")
+        groups = [json.loads(ip("-j", "link", "show", f"h{x}").stdout)[0].get("group")
+                  for x in self.letters if self.present[x]]
+        if any(g != "default" for g in groups):
+            raise Mismatch(f"after a clean stop the uplinks' groups are {groups}")
+        # A neighbour whose short TTL runs out about now may be left out without a line.
+        saved = sum(len(ns) for ns in m.saved.values())
+        late = sum(1 for (x, who), (sent, ttl, _) in self.pending.items() if time.monotonic() > sent + ttl - 0.5)
+        said = [l for l in self.agent.messages(start) if re.match(r"^state: \d+ neighbours saved to ", l)]
+        n = int(said[0].split()[1]) if said else None
+        if n is None or not saved - late <= n <= saved:
+            raise Mismatch(f"at stop the agent said {said}; the model saved {saved} neighbours")
+        self.compare()
+
+    def set_link(self, kind, x, down):
+        """The switch side's carrier ("carrier") or the host side's admin state ("admin") of uplink x."""
+        m = self.model
+        if not self.present[x]:
+            return
+        start = self.mark()
+        dev = f"s{x}" if kind == "carrier" else f"h{x}"
+        was = link_state(dev)[0] if kind == "carrier" else admin_up(dev)
+        if was == (not down):
+            return
+        ip("link", "set", dev, "down" if down else "up")
+        if not down and kind == "admin":
+            # The kernel drops an IPv6 address with its link: put it back as it was.
+            v6 = UPLINK[x][2] if self.addr6[x] == "normal" else OTHER_V6[x] if self.addr6[x] == "other" else None
+            if v6:
+                ip("-6", "addr", "add", v6, "dev", f"h{x}", "nodad", check=False)
+        if m.running:
+            if down and self.up(x):  # a link that was not up goes down without a line
+                self.wait(rf"^link: h{x}: (carrier lost|set down)$", start)
+            elif link_state(f"s{x}")[0] and admin_up(f"h{x}"):
+                deadline = time.monotonic() + 10
+                while not link_state(f"h{x}")[0] and time.monotonic() < deadline:
+                    time.sleep(0.01)
+                self.wait(rf"^link: h{x}: up$", start)
+        self.sync_links()
+
+    def delete_link(self, x, wait=True):
+        """`ip link del hX`, which takes sX with it: the uplink is down and has no addresses."""
+        start = self.mark()
+        ip("link", "del", f"h{x}")
+        self.socks.pop(x).close()
+        self.present[x] = False
+        del self.rp[f"h{x}"]
+        self.main_routes = {i for i in self.main_routes if f"h{x}" not in MAIN_ROUTES[i]}
+        if wait and self.model.running:
+            self.wait(rf"^link: h{x}: deleted$", start)
+        self.sync_links()  # the model forgets its neighbours, even when the link is made again at once
+
+    def make_link_again(self, x, wait=True):
+        """The link made again under its name, with its addresses and the main table's default route."""
+        start = self.mark()
+        self.make_link(x)
+        self.default_route()
+        self.wait_links([x])
+        if wait and self.model.running:
+            self.taken_in_again(x, start)
+
+    def taken_in_again(self, x, start):
+        line = self.wait(rf"^link: h{x}: present \(index \d+\), taken in(, not up yet)?$", start)
+        if line.message.endswith("not up yet"):
+            self.wait(rf"^link: h{x}: up$", start)
+        self.taken_in(x)
 
     # -- steps --
     def step(self, s):
         kind, m = s[0], self.model
         start = self.mark()
-        if kind in ("set", "delta", "ttl0", "plain", "short") and not (m.running and self.up(s[1])):
+        if kind in ("set", "delta", "ttl0", "plain", "short", "tail") and not (m.running and self.up(s[1])):
             return  # a frame on a link that is down reaches no one
         if kind == "set":
             _, x, w, prefixes, lost = s
@@ -249,6 +488,10 @@ class Run:
             skip = {"first": {0}, "middle": {n // 2} if n > 2 else set(), "last": {n - 1} if n > 1 else set()}.get(
                 lost, set())
             self.periodic(x, WHO[x][w], prefixes, skip)
+        elif kind == "tail":  # the last frame of a set: a continuation frame
+            _, x, w, prefixes = s
+            frames = split(prefixes)
+            self.send(x, WHO[x][w], 120, PERIODIC, [(p, False) for p in frames[-1]])
         elif kind == "delta":
             _, x, w, added, withdrawn = s
             self.send(x, WHO[x][w], 120, FIRST, [(p, False) for p in added] + [(p, True) for p in withdrawn])
@@ -271,31 +514,46 @@ class Run:
             m.forget(f"h{x}", WHO[x][w])
         elif kind in ("carrier", "admin"):
             _, x, down = s
-            dev = f"s{x}" if kind == "carrier" else f"h{x}"
-            was = link_state(dev)[0] if kind == "carrier" else admin_up(dev)
-            if was == (not down):
-                return
-            ip("link", "set", dev, "down" if down else "up")
-            if not down and kind == "admin":
-                # The kernel drops an IPv6 address with its link: put it back as it was.
-                v6 = UPLINKS[x][2] if self.addr6[x] == "normal" else OTHER_V6[x] if self.addr6[x] == "other" else None
-                if v6:
-                    ip("-6", "addr", "add", v6, "dev", f"h{x}", "nodad", check=False)
-            if m.running:
-                if down and self.up(x):  # a link that was not up goes down without a line
-                    self.wait(rf"^link: h{x}: (carrier lost|set down)$", start)
-                elif link_state(f"s{x}")[0] and admin_up(f"h{x}"):
-                    deadline = time.monotonic() + 10
-                    while not link_state(f"h{x}")[0] and time.monotonic() < deadline:
-                        time.sleep(0.01)
-                    self.wait(rf"^link: h{x}: up$", start)
+            self.set_link(kind, x, down)
+        elif kind == "updown":  # several uplinks at once, every one of them down at times
+            for x, state in s[1]:
+                if state == "up":
+                    self.set_link("carrier", x, False)
+                    self.set_link("admin", x, False)
+                else:
+                    self.set_link(state, x, True)
+        elif kind == "dellink":
+            # With `held`, the agent is stopped (SIGSTOP) meanwhile: it reads every notification of
+            # the deletion, and of the new link, at once when it goes on, as on a busy host.
+            _, x, again, *held = s
+            held = bool(held and held[0]) and m.running
+            if held:
+                self.agent.proc.send_signal(signal.SIGSTOP)
+            try:
+                deleted = self.present[x]
+                if deleted:
+                    self.delete_link(x, wait=not held)
+                if again or not deleted:
+                    self.make_link_again(x, wait=not held)
+            finally:
+                if held:
+                    self.agent.proc.send_signal(signal.SIGCONT)
+            if held:
+                if deleted:
+                    self.wait(rf"^link: h{x}: deleted$", start)
+                if again or not deleted:
+                    self.taken_in_again(x, start)
+        elif kind == "rpfilter":
+            _, v = s
+            Path("/proc/sys/net/ipv4/conf/all/rp_filter").write_text(str(v))
+            self.rp["all"] = v
         elif kind in ("addr4", "addr6"):
             _, x, to = s
             cur = (self.addr4 if kind == "addr4" else self.addr6)
-            if cur[x] == to:
+            if cur[x] == to or not self.present[x]:
                 return
-            fam, normal, other = (("-4", UPLINKS[x][0], OTHER_V4[x]) if kind == "addr4" else
-                                  ("-6", UPLINKS[x][2], OTHER_V6[x]))
+            fam, normal, other = (("-4", UPLINK[x][0], OTHER_V4[x]) if kind == "addr4" else
+                                  ("-6", UPLINK[x][2], OTHER_V6[x]))
             old = {"normal": normal, "other": other, "none": None}[cur[x]]
             new = {"normal": normal, "other": other, "none": None}[to]
             if old:
@@ -303,7 +561,7 @@ class Run:
             if new:
                 ip(fam, "addr", "add", new, "dev", f"h{x}", *(["nodad"] if fam == "-6" else []), check=False)
             cur[x] = to
-            gw = UPLINKS[x][1] if kind == "addr4" else UPLINKS[x][3]
+            gw = UPLINK[x][1] if kind == "addr4" else UPLINK[x][3]
             if m.running and not ipaddress.ip_address(gw).is_link_local and self.up(x):
                 before = m.uplinks[f"h{x}"].usable(4 if kind == "addr4" else 6)
                 self.sync_links()
@@ -373,31 +631,72 @@ class Run:
         elif kind == "stop":
             if not m.running:
                 return
-            rc = self.agent.stop(signal.SIGTERM)
-            m.stop()
-            if rc != 0:
-                raise Mismatch(f"the agent's exit status after SIGTERM is {rc}")
-            groups = [json.loads(ip("-j", "link", "show", f"h{x}").stdout)[0].get("group") for x in self.letters]
-            if any(g != "default" for g in groups):
-                raise Mismatch(f"after a clean stop the uplinks' groups are {groups}")
-            self.compare()
+            self.stop()
             self.restart(self.mark())
+        elif kind == "restart":
+            if not m.running:
+                return
+            self.restart_step(*s[1:])
         else:
             raise ValueError(s)
         self.sync_links()
         self.barrier()
         self.barrier()
+        self.check_notices()
+
+    def restart_step(self, prep, short, gap, after):
+        """SIGTERM and a new start around what the saved state must hold or leave out: the steps of
+        `prep` (sets, half-received sets, deltas), then a whole set with a short TTL, then the stop;
+        the steps of `gap` while the agent is stopped (links down or deleted, rp_filter); the start,
+        checked against the model; the steps of `after`; and the short TTL's expiry, which must come
+        when the TTL runs out, not a whole TTL after the start."""
+        m = self.model
+        for s in prep:
+            self.step(s)
+            self.compare()
+        if short and self.up(short[0]):
+            x, w, prefixes, ttl = short
+            mark, sent = self.mark(), time.monotonic()
+            self.periodic(x, WHO[x][w], prefixes, set(), ttl=ttl)
+            self.pending[(x, WHO[x][w])] = (sent, ttl, mark)
+            self.barrier()
+            self.barrier()
+        self.stop()
+        for s in gap:
+            self.step(s)
+        coverage["uplinks down or away at a restart"] += sum(1 for x in self.letters if not self.up(x))
+        if self.pending:
+            time.sleep(1.0)  # the TTL left at the start is then at least a second short of the whole TTL
+        self.restart(self.mark())
+        self.compare()
+        for s in after:
+            self.step(s)
+            self.compare()
+        for (x, who), (sent, ttl, mark) in list(self.pending.items()):
+            if who not in m.uplinks[f"h{x}"].neighbours:
+                del self.pending[(x, who)]  # forgotten with its link
+                continue
+            self.wait(self.expiry_line(x, who).pattern, mark, timeout=max(0.0, sent + ttl - time.monotonic()) + 10)
+            self.follow_expiries()
+            coverage["restored with a short TTL, then expired"] += 1
 
     def compare(self, timeout=5.0):
         """The kernel's table and rules against the model's, polled until they agree or timeout."""
         self.sync_links()
-        want, rules = self.model.want(), self.model.rules()
         deadline = time.monotonic() + timeout
         while True:
+            self.follow_expiries()
+            want, rules = self.model.want(), self.model.rules()
             have, problems = kernel_table()
             have_rules = kernel_rules()
             if have == want and have_rules == rules and not problems:
                 self.compares += 1
+                if self.model.running:
+                    ups = sum(1 for x in self.letters if self.up(x))
+                    if ups == 0:
+                        coverage["compared with every uplink down"] += 1
+                    elif ups < len(self.letters):
+                        coverage["compared with some uplinks down"] += 1
                 return
             if time.monotonic() > deadline:
                 break
@@ -441,11 +740,12 @@ def run_sequence(box, case):
 # --- generating sequences ---------------------------------------------------------------------------
 
 class Generator:
-    def __init__(self, rng, letters):
+    def __init__(self, rng, letters, extra=None):
         self.rng, self.letters = rng, letters
+        self.extra = extra  # draws the events of NEW_EVENTS, so that the others keep their draws
 
-    def prefixes(self, most=5):
-        r = self.rng
+    def prefixes(self, most=5, rng=None):
+        r = rng or self.rng
         out = r.sample(V4 + V6, r.randint(0, most))
         if r.random() < 0.06:
             out.append(r.choice(DEFAULTS))
@@ -454,6 +754,8 @@ class Generator:
         return sorted(set(out), key=lambda p: (":" in p, p))
 
     def step(self):
+        if self.extra is not None and self.extra.random() < NEW_SHARE:
+            return self.new_step()
         r = self.rng
         x = r.choice(self.letters)
         w = r.choice([0, 0, 0, 1, 2])
@@ -497,11 +799,50 @@ class Generator:
             return ["crash", sets, deltas]
         return ["stop"]
 
+    def new_step(self):
+        r, letters = self.extra, self.letters
+        kind = r.choices(list(NEW_EVENTS), weights=list(NEW_EVENTS.values()))[0]
+        if kind == "dellink":  # deleted, and made again in this step or (when deleted) a later one
+            return ["dellink", r.choice(letters), r.random() < 0.6, r.random() < 0.5]
+        if kind == "rpfilter":
+            return ["rpfilter", r.choice([0, 1, 1, 2])]
+        if kind == "updown":  # every uplink's state at once: down while others are up, or all down
+            return ["updown", [[x, r.choice(["up", "up", "carrier", "admin"])] for x in letters]]
+        # A SIGTERM restart: see Run.restart_step.
+        prep = []
+        for _ in range(r.choice([0, 1, 1, 2])):
+            x, w, what = r.choice(letters), r.choice([0, 1, 2]), r.choice(["set", "half", "half", "delta"])
+            if what == "set":
+                prep.append(["set", x, w, self.prefixes(5, r), None])
+            elif what == "half":  # a set of several frames whose last one comes after the restart, or never
+                prefixes = sorted(set(self.prefixes(3, r) + r.sample(BULK, r.randint(12, 40))),
+                                  key=lambda p: (":" in p, p))
+                prep.append(["set", x, w, prefixes, "last"])
+            else:
+                prep.append(["delta", x, w, self.prefixes(3, r), []])
+        tails = [["tail", s[1], s[2], s[3]] for s in prep if s[4:] == ["last"] and r.random() < 0.5]
+        short = None
+        if r.random() < 0.45:
+            x, w = r.choice(letters), r.choice([1, 2])  # never the barrier's neighbour, which renews its TTL
+            if [x, w] not in [t[1:3] for t in tails]:  # nor one that a frame after the start would renew
+                short = [x, w, self.prefixes(3, r), r.choice([1, 2, 4, 6])]
+        gap, after = [], list(tails)
+        for x in letters:
+            g = r.random()
+            if g < 0.27:
+                what = ["carrier", x, True] if g < 0.12 else ["admin", x, True] if g < 0.2 else ["dellink", x, False]
+                gap.append(what)
+                if r.random() < 0.5:  # back after the start
+                    after.append(what[:2] + [False])
+        if r.random() < 0.3:
+            gap.append(["rpfilter", r.choice([0, 1, 2])])
+        return ["restart", prep, short, gap, after]
+
 
 def generate(seed, steps):
     rng = random.Random(seed)
     letters = LETTERS[:rng.randint(2, 4)]
-    gen = Generator(rng, letters)
+    gen = Generator(rng, letters, random.Random(seed ^ 0x5A3C71))
     return {"seed": seed, "letters": letters, "steps": [gen.step() for _ in range(steps)]}
 
 
@@ -531,7 +872,8 @@ def main():
     return shrinking.main(__doc__, name="host checker", script="tests/model/host_checker.py", default_steps=30,
                           default_shrink_time=300, generator=lambda: generate, run_sequence=run_sequence,
                           mismatch=Mismatch, shrink=shrink, regression=regression_case, coverage=coverage,
-                          counted_by="the agent's log", describe=lambda case: f"{len(case['letters'])} uplinks, ",
+                          counted_by="the agent's log and the checker",
+                          describe=lambda case: f"{len(case['letters'])} uplinks, ",
                           failed_at="at", case_for="tests/tallowhost/test_host_regressions.py")
 
 
