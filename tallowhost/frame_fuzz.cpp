@@ -4,8 +4,9 @@
 //
 // Input layout: repeated [control byte][length, 2 bytes big-endian][frame]. Control bits 0-1 pick
 // the uplink (3 wraps to 0), bit 2 advances the clock by a minute first (expiring neighbours whose
-// TTL ran out), bit 3 sets the uplink's link down or up again, the other bits are ignored. The prefix
-// cap is small so that the caps are reached.
+// TTL ran out), bit 3 sets the uplink's link down or up again (a link down while another is up
+// declares 0.0.0.0/0 and ::/0), the other bits are ignored. The prefix cap is small so that the caps
+// are reached.
 // The third uplink has no IPv6 next hop.
 
 #include <syslog.h>
@@ -33,8 +34,16 @@ void steer(host_config *cfg, size_t i, std::vector<declaration> &changed)
     changed.clear();
 }
 
+bool everything(const host_prefix &p)
+{
+    return p.plen == 0;
+}
+
 void check_invariants(const host_config &cfg)
 {
+    bool any_up = false;
+    for (const uplink &up : cfg.uplinks)
+        any_up = any_up || up.link_up;
     for (size_t i = 0; i < cfg.uplinks.size(); i++) {
         const uplink &up = cfg.uplinks[i];
         size_t held = 0, held_open = 0;
@@ -50,12 +59,13 @@ void check_invariants(const host_config &cfg)
         }
         check(held == up.held && held <= cfg.max_prefixes);
         check(held_open == up.held_open && held_open <= cfg.max_prefixes);
+        check(up.down_implied == (!up.link_up && any_up));
         size_t declared = 0;
         for (const auto &[p, r] : cfg.routes) {
             if (!uplink_declares(up, i, r))
                 continue;
             declared++;
-            bool someone = false;
+            bool someone = up.down_implied && everything(p);
             for (const neighbour &nb : up.neighbours)
                 someone = someone || nb.declared.count(p);
             check(someone);
@@ -65,6 +75,7 @@ void check_invariants(const host_config &cfg)
     for (const auto &[p, r] : cfg.routes) {
         check(r.installed && !r.dirty && r.declared_by != 0);
         check(r.reach == reach_mask(&cfg, p));
+        check(r.thrown == (r.reach == 0 && left_to_main(&cfg, p)));
     }
 }
 
@@ -117,6 +128,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                 steer(&cfg, i, changed);
             }
             std::vector<route_change> out;
+            tallowhost_sync_down_uplinks(&cfg, out);
             tallowhost_steer_all(&cfg, out);
         }
         parsed_frame f;
