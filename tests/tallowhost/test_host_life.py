@@ -217,3 +217,37 @@ def test_what_arrives_through_an_uplink_with_reverse_path_filtering(sandbox, rp_
     assert len(strict) == (rp_filter == 1)
     a.stop()
     ip("netns", "del", "swa")
+
+
+def vrf_supported():
+    r = subprocess.run(["ip", "link", "add", "vrf-probe", "type", "vrf", "table", "4000"], capture_output=True)
+    if r.returncode == 0:
+        ip("link", "del", "vrf-probe")
+    return r.returncode == 0
+
+
+def test_the_traffic_of_a_vrf_is_never_steered(sandbox, uplinks):
+    """The kernel adds an l3mdev rule at 1000 with the first VRF: an agent whose rules would come
+    first removes them rather than steer a VRF's traffic."""
+    args, s = uplinks
+    a = start_agent(sandbox, args + ["--rule-priority", "900"])
+    s["b"].delta(added=["10.9.0.0/16"])
+    wait_table(["10.9.0.0/16 via 192.0.2.1 dev ha proto 241"])
+    start = a.mark()
+    ip("rule", "add", "priority", "1000", "l3mdev")  # as the first VRF's creation does
+    a.wait_for(r"^rule: the VRFs' l3mdev rule at priority 1000 comes after the agent's rules; 4 rules of the "
+               r"agent removed", start=start)
+    assert not [r for r in rules(4) + rules(6) if "proto 241" in r]
+    assert a.stop() == 0 and leftovers() == []
+
+
+def test_an_uplink_in_a_vrf_is_refused(sandbox, uplinks):
+    args, _ = uplinks
+    if not vrf_supported():
+        pytest.skip("this kernel has no VRF devices (the vrf module)")
+    ip("link", "add", "vrf0", "type", "vrf", "table", "10")
+    ip("link", "set", "vrf0", "up")
+    ip("link", "set", "ha", "master", "vrf0")
+    r = sandbox.run([sandbox.prefix / "sbin" / "tallowhost", *args])
+    assert r.returncode == 1 and "uplink ha is enslaved to a VRF" in r.stderr
+    assert leftovers() == []
