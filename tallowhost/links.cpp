@@ -163,10 +163,10 @@ int take_link(host_config *cfg, const uint8_t *msg, uint32_t len, bool deleted)
         }
         up.group = li.group;  // tallowhost_groups_take puts it back in the agent's group
     }
-    if (li.vrf_slave != up.in_vrf && (up.link_known || li.vrf_slave)) {
+    const bool vrf_changed = li.vrf_slave != up.in_vrf;
+    if (vrf_changed && (up.link_known || li.vrf_slave))
         hlog(LOG_WARNING, "link: %s: %s", up.name.c_str(),
              li.vrf_slave ? "enslaved to a VRF, not steered while it is" : "no longer in a VRF");
-    }
     up.in_vrf = li.vrf_slave;
     const bool now_up = (li.flags & IFF_UP) && (li.flags & IFF_LOWER_UP) && !up.in_vrf;
     if (appeared && up.waited)
@@ -179,7 +179,7 @@ int take_link(host_config *cfg, const uint8_t *msg, uint32_t len, bool deleted)
         note_rp_filter(up);
     up.link_known = true;
     up.link_up = now_up;
-    if ((!first || !now_up) && !(appeared && up.waited))
+    if ((!first || !now_up) && !(appeared && up.waited) && !(vrf_changed && up.in_vrf))
         hlog(now_up ? LOG_INFO : LOG_WARNING, "link: %s: %s", up.name.c_str(),
              now_up ? "up" : up.in_vrf ? "in a VRF" : (li.flags & IFF_UP) ? "carrier lost" : "set down");
     return first && !appeared ? -1 : i;
