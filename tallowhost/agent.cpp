@@ -270,7 +270,9 @@ void serve_monitor(host_config *cfg)
 {
     std::vector<size_t> changed;
     tallowhost_monitor_read(cfg, changed);
-    if (cfg->links_due) {
+    // An uplink's addresses change with its IPv6 being disabled or enabled, which its link's
+    // settings say: those are read again with them.
+    if (cfg->links_due || cfg->addresses_due) {
         cfg->links_due = false;
         tallowhost_links_read(cfg, &changed);
     }

@@ -7,13 +7,15 @@
 #include <linux/fib_rules.h>
 #include <linux/if.h>
 #include <linux/if_addr.h>
+#include <linux/ip.h>
+#include <linux/ipv6.h>
+#include <linux/netconf.h>
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
 #include <sys/socket.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 
 #include "tallowhost.h"
@@ -53,6 +55,8 @@ struct link_info {
     bool has_group = false;
     uint32_t group = 0;
     bool vrf_slave = false;  // enslaved to a VRF device
+    int rp_filter = -1;      // its IPv4 rp_filter, when the message carries its IPv4 settings
+    bool ipv6_disabled = false;
 };
 
 bool parse_link(const uint8_t *msg, uint32_t len, link_info &li)
@@ -75,28 +79,50 @@ bool parse_link(const uint8_t *msg, uint32_t len, link_info &li)
         const uint8_t *kind = nl_find_attr(info, n, IFLA_INFO_SLAVE_KIND, kn);
         li.vrf_slave = kind && strnlen(reinterpret_cast<const char *>(kind), kn) == 3 && std::memcmp(kind, "vrf", 3) == 0;
     }
+    // The link's IPv4 and IPv6 settings, as arrays indexed by the kernel's devconf numbers.
+    if (const uint8_t *af = nl_find_attr(attrs.data(), attrs.size(), IFLA_AF_SPEC, n)) {
+        size_t fn = 0, cn = 0;
+        const uint8_t *v4 = nl_find_attr(af, n, AF_INET, fn);
+        const uint8_t *conf = v4 ? nl_find_attr(v4, fn, IFLA_INET_CONF, cn) : nullptr;
+        if (conf && cn >= 4 * size_t(IPV4_DEVCONF_RP_FILTER))
+            li.rp_filter = int(get_host32(conf + 4 * (IPV4_DEVCONF_RP_FILTER - 1)));
+        const uint8_t *v6 = nl_find_attr(af, n, AF_INET6, fn);
+        conf = v6 ? nl_find_attr(v6, fn, IFLA_INET6_CONF, cn) : nullptr;
+        li.ipv6_disabled = conf && cn >= 4 * size_t(DEVCONF_DISABLE_IPV6 + 1) &&
+                           get_host32(conf + 4 * DEVCONF_DISABLE_IPV6) != 0;
+    }
     return true;
 }
 
-int read_sysctl(const std::string &path)
+// net.ipv4.conf.all.rp_filter, from the kernel's netconf entries; -1 when it cannot be read.
+int rp_filter_all(host_config *cfg)
 {
-    FILE *f = std::fopen(path.c_str(), "re");
-    int v = -1;
-    if (f) {
-        if (std::fscanf(f, "%d", &v) != 1)
-            v = -1;
-        std::fclose(f);
-    }
-    return v;
+    netconfmsg ncm{};
+    ncm.ncm_family = AF_INET;
+    int all = -1;
+    nl_dump(cfg, RTM_GETNETCONF, &ncm, sizeof ncm, 0, [&](const uint8_t *msg, uint32_t len) {
+        netconfmsg m;
+        std::span<const uint8_t> a;
+        if (get_host16(msg + 4) != RTM_NEWNETCONF || !nl_message_header(msg, len, m, a))
+            return;
+        size_t n = 0;
+        const uint8_t *index = nl_find_attr(a.data(), a.size(), NETCONFA_IFINDEX, n);
+        const uint8_t *rp = nl_find_attr(a.data(), a.size(), NETCONFA_RP_FILTER, n);
+        if (index && rp && n >= 4 && int32_t(get_host32(index)) == NETCONFA_IFINDEX_ALL)
+            all = int(get_host32(rp));
+    });
+    return all;
 }
 
 // Strict reverse-path filtering judges the source of what arrives through an uplink by the route
-// back, which the agent's table may send through another uplink: say so once per link.
-void note_rp_filter(const uplink &up)
+// back, which the agent's table may send through another uplink: say so when it starts to apply.
+void note_rp_filter(host_config *cfg, uplink &up, int rp_filter)
 {
-    const int all = read_sysctl("/proc/sys/net/ipv4/conf/all/rp_filter");
-    const int own = read_sysctl("/proc/sys/net/ipv4/conf/" + up.name + "/rp_filter");
-    if (std::max(all, own) == 1)
+    const int before = up.rp_filter;
+    up.rp_filter = rp_filter;
+    if (rp_filter < 0 || rp_filter == before)
+        return;
+    if (std::max(rp_filter, rp_filter_all(cfg)) == 1)
         hlog(LOG_NOTICE, "link: %s: strict reverse-path filtering (rp_filter 1): what arrives through it from a "
              "prefix steered away from it is dropped by the kernel; rp_filter 2 accepts it", up.name.c_str());
 }
@@ -112,6 +138,8 @@ void uplink_gone(uplink &up)
     up.link_known = false;
     up.link_up = false;
     up.in_vrf = false;
+    up.ipv6_disabled = false;
+    up.rp_filter = -1;
     up.group_taken = false;
     up.connected.clear();
     up.gw4_onlink = up.gw6_onlink = false;
@@ -174,9 +202,15 @@ int take_link(host_config *cfg, const uint8_t *msg, uint32_t len, bool deleted)
              now_up ? "" : ", not up yet");
     if (up.link_known && now_up == up.link_up && !appeared)
         return -1;
+    note_rp_filter(cfg, up, li.rp_filter);
+    if (li.ipv6_disabled != up.ipv6_disabled) {
+        if (up.link_known || li.ipv6_disabled)
+            hlog(LOG_NOTICE, "link: %s: IPv6 %s", up.name.c_str(),
+                 li.ipv6_disabled ? "disabled: no IPv6 next hop through it" : "enabled again");
+        up.ipv6_disabled = li.ipv6_disabled;
+        cfg->addresses_due = true;  // decided again with the addresses
+    }
     const bool first = !up.link_known;
-    if (first)
-        note_rp_filter(up);
     up.link_known = true;
     up.link_up = now_up;
     if ((!first || !now_up) && !(appeared && up.waited) && !(vrf_changed && up.in_vrf))

@@ -68,7 +68,7 @@ bool uplink_v4_via_v6(const uplink &up)
 
 bool uplink_usable(const uplink &up, uint8_t family)
 {
-    if (!up.link_up)
+    if (!up.link_up || ((family == 6 || uplink_v4_via_v6(up)) && up.ipv6_disabled))
         return false;
     if (family == 4)
         return up.has_v4 ? up.gw4_onlink : up.has_v6 && up.gw6_onlink;

@@ -155,6 +155,8 @@ struct uplink {
     bool waited = false;        // absent at start or deleted since: its appearance is logged
     bool families_told = false;  // the families it has no next hop for were logged
     bool in_vrf = false;       // enslaved to a VRF: not the agent's to steer
+    bool ipv6_disabled = false;  // net.ipv6.conf.IFNAME.disable_ipv6: no IPv6 next hop is usable
+    int rp_filter = -1;          // net.ipv4.conf.IFNAME.rp_filter as the link's messages give it
     bool down_implied = false;  // down while another uplink is up: treated as declaring 0.0.0.0/0 and ::/0
     std::vector<host_prefix> connected;  // the subnets of its addresses
     uint32_t group = 0;                  // its interface group as last seen

@@ -130,8 +130,15 @@ def no_ipv6_next_hop(box):
     return ["--uplink", f"ha={UPLINKS['a'][1]}"], "2001:db8:9::1", "via 2001:db8:a::1 dev ha"
 
 
-@pytest.mark.parametrize("setup", [via_ipv6_next_hop, onlink_gateway, no_ipv6_next_hop],
-                         ids=["IPv4 through an IPv6 next hop", "onlink gateway", "no IPv6 next hop"])
+def ipv6_disabled(box):
+    """An uplink whose IPv6 is disabled (a hardened host): its IPv6 next hop cannot be used."""
+    with open("/proc/sys/net/ipv6/conf/ha/disable_ipv6", "w") as f:
+        f.write("1")
+    return ["--uplink", f"ha={UPLINKS['a'][1]},{UPLINKS['a'][3]}"], "2001:db8:9::1", "throw"
+
+
+@pytest.mark.parametrize("setup", [via_ipv6_next_hop, onlink_gateway, no_ipv6_next_hop, ipv6_disabled],
+                         ids=["IPv4 through an IPv6 next hop", "onlink gateway", "no IPv6 next hop", "IPv6 disabled"])
 def test_unnumbered_uplinks_carry_what_the_other_switch_cannot_deliver(sandbox, setup):
     """B declares the prefix; uplink a, which the agent knows only through its own way of reaching
     the switch, still carries it, never an unreachable route."""
@@ -142,6 +149,10 @@ def test_unnumbered_uplinks_carry_what_the_other_switch_cannot_deliver(sandbox, 
     a.wait_for(r"^set: hb: delta of 2 added")
     wait_table([] if ":" in dest else [f"10.9.0.0/16 {want} proto 241" + (" onlink" if "onlink" in setup.__doc__
                                                                          else "")], family=6 if ":" in dest else 4)
+    if want == "throw":  # the main table answers, as without the agent; nothing was refused
+        assert "throw 2001:db8:9::/48 dev lo proto 241 metric 1024 pref medium" in table(6, throws=True)
+        assert not [m for m in a.messages() if "refused" in m]
+        return
     got = ip("route", "get", dest).stdout
     assert want in got, got
 
