@@ -95,6 +95,7 @@ int open_uplink_socket(uplink *up)
         return -1;
     }
     up->sock = std::move(fd);
+    up->sock_ifindex = up->ifindex;
     return 0;
 }
 
@@ -192,13 +193,14 @@ void steer_again(host_config *cfg, const char *what)
     cfg->reconcile_ms = monotonic_ms() + 50;
 }
 
-// A receive socket for every uplink whose link exists, none for one that went away.
+// A receive socket for every uplink whose link exists, bound to that link: none for one that went
+// away, a new one for a link made again under its name, however quickly.
 void follow_sockets(host_config *cfg)
 {
     for (uplink &up : cfg->uplinks) {
-        if (!up.ifindex)
+        if (up.sock.valid() && up.sock_ifindex != up.ifindex)
             up.sock.reset();
-        else if (!up.sock.valid())
+        if (up.ifindex && !up.sock.valid())
             open_uplink_socket(&up);  // logged; tried again at the link's next change
     }
 }

@@ -141,9 +141,7 @@ void uplink_gone(uplink &up)
     up.ipv6_disabled = false;
     up.rp_filter = -1;
     up.group_taken = false;
-    up.connected.clear();
-    up.gw4_onlink = up.gw6_onlink = false;
-    up.gw4_flag_onlink = up.gw6_flag_onlink = false;
+    // Its subnets go when the addresses are read again, which then changes the throw routes.
 }
 
 // One link message: the link of an uplink (found by index, or by name while the uplink has no link),

@@ -131,6 +131,7 @@ struct uplink {
     std::string name;      // followed when the link is renamed
     uint32_t ifindex = 0;  // 0 while no link of that name exists
     unique_fd sock;        // LLDP receive socket, open while the link exists
+    uint32_t sock_ifindex = 0;  // the link it is bound to
     bool has_v4 = false;
     bool has_v6 = false;
     std::array<uint8_t, 4> gw4{};
