@@ -424,7 +424,7 @@ int start_up(host_config *cfg)
     for (size_t i = 0; i < restored.size(); i++)
         tallowhost_steer(cfg, i, restored[i], changes);
     tallowhost_sync_down_uplinks(cfg, changes);
-    apply_changes(cfg, "restart", changes, start);
+    apply_changes(cfg, "start", changes, start);
     return 0;
 }
 
