@@ -336,11 +336,15 @@ class Run:
                 self.send(x, who, ttl, flags, [(p, False) for p in es])
 
     # -- the agent's life --
-    def restart(self, start):
+    def restart(self, start, clean=False):
+        """A new run; after a clean stop, the routes of the neighbours it restores are in the table
+        when it says it started."""
         spawned = time.monotonic()
         self.agent = start_agent(self.box, self.args, wait=False)
         self.wait(r"^tallowhost started on ", start)
         self.started(start, spawned)
+        if clean:
+            self.compare(timeout=0 if not self.pending else 5.0)
 
     def started(self, start, spawned=None):
         """Checks what the agent restored at the start whose log begins at `start`, takes it into the
@@ -632,7 +636,7 @@ class Run:
             if not m.running:
                 return
             self.stop()
-            self.restart(self.mark())
+            self.restart(self.mark(), clean=True)
         elif kind == "restart":
             if not m.running:
                 return
@@ -667,8 +671,7 @@ class Run:
         coverage["uplinks down or away at a restart"] += sum(1 for x in self.letters if not self.up(x))
         if self.pending:
             time.sleep(1.0)  # the TTL left at the start is then at least a second short of the whole TTL
-        self.restart(self.mark())
-        self.compare()
+        self.restart(self.mark(), clean=True)
         for s in after:
             self.step(s)
             self.compare()
