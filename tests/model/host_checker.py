@@ -82,7 +82,7 @@ class Mismatch(AssertionError):
 # The share of steps that are drawn among the events added later (NEW_EVENTS), from a random stream of
 # their own: the other steps of a seed are the ones it always gave, in the same order.
 NEW_SHARE = 0.15
-NEW_EVENTS = {"dellink": 3, "restart": 5, "rpfilter": 2, "updown": 3}
+NEW_EVENTS = {"dellink": 3, "restart": 5, "rpfilter": 2, "updown": 3, "flap": 2}
 
 COVERAGE = {
     "whole sets": r"^set: h.: \d+ prefixes in \d+ frames",
@@ -427,31 +427,34 @@ class Run:
             raise Mismatch(f"at stop the agent said {said}; the model saved {saved} neighbours")
         self.compare()
 
-    def set_link(self, kind, x, down):
-        """The switch side's carrier ("carrier") or the host side's admin state ("admin") of uplink x."""
+    def set_link(self, kind, x, down, wait=True):
+        """The switch side's carrier ("carrier") or the host side's admin state ("admin") of uplink x;
+        False when it was so already."""
         m = self.model
         if not self.present[x]:
-            return
+            return False
         start = self.mark()
         dev = f"s{x}" if kind == "carrier" else f"h{x}"
         was = link_state(dev)[0] if kind == "carrier" else admin_up(dev)
         if was == (not down):
-            return
+            return False
         ip("link", "set", dev, "down" if down else "up")
         if not down and kind == "admin":
             # The kernel drops an IPv6 address with its link: put it back as it was.
             v6 = UPLINK[x][2] if self.addr6[x] == "normal" else OTHER_V6[x] if self.addr6[x] == "other" else None
             if v6:
                 ip("-6", "addr", "add", v6, "dev", f"h{x}", "nodad", check=False)
-        if m.running:
+        if not down and link_state(f"s{x}")[0] and admin_up(f"h{x}"):
+            deadline = time.monotonic() + 10
+            while not link_state(f"h{x}")[0] and time.monotonic() < deadline:
+                time.sleep(0.01)
+        if m.running and wait:
             if down and self.up(x):  # a link that was not up goes down without a line
                 self.wait(rf"^link: h{x}: (carrier lost|set down)$", start)
-            elif link_state(f"s{x}")[0] and admin_up(f"h{x}"):
-                deadline = time.monotonic() + 10
-                while not link_state(f"h{x}")[0] and time.monotonic() < deadline:
-                    time.sleep(0.01)
+            elif link_state(f"h{x}")[0]:
                 self.wait(rf"^link: h{x}: up$", start)
         self.sync_links()
+        return True
 
     def delete_link(self, x, wait=True):
         """`ip link del hX`, which takes sX with it: the uplink is down and has no addresses."""
@@ -526,6 +529,20 @@ class Run:
                     self.set_link("admin", x, False)
                 else:
                     self.set_link(state, x, True)
+        elif kind == "flap":
+            # The link down and up again while the agent is held (SIGSTOP): it reads both at once,
+            # and the neighbours must still be forgotten.
+            _, x, how = s
+            if not (m.running and self.up(x)):
+                return
+            self.agent.proc.send_signal(signal.SIGSTOP)
+            try:
+                self.set_link(how, x, True, wait=False)
+                self.set_link(how, x, False, wait=False)
+            finally:
+                self.agent.proc.send_signal(signal.SIGCONT)
+            self.wait(rf"^link: h{x}: (carrier lost|set down)$", start)
+            self.wait(rf"^link: h{x}: up$", start)
         elif kind == "dellink":
             # With `held`, the agent is stopped (SIGSTOP) meanwhile: it reads every notification of
             # the deletion, and of the new link, at once when it goes on, as on a busy host.
@@ -809,6 +826,8 @@ class Generator:
             return ["dellink", r.choice(letters), r.random() < 0.6, r.random() < 0.5]
         if kind == "rpfilter":
             return ["rpfilter", r.choice([0, 1, 1, 2])]
+        if kind == "flap":
+            return ["flap", r.choice(letters), r.choice(["carrier", "admin"])]
         if kind == "updown":  # every uplink's state at once: down while others are up, or all down
             return ["updown", [[x, r.choice(["up", "up", "carrier", "admin"])] for x in letters]]
         # A SIGTERM restart: see Run.restart_step.

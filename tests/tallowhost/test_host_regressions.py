@@ -32,6 +32,15 @@ CASES = [
     # from its socket on the deleted link, and nothing the neighbour on the new link sent was read.
     #   the agent's log: no line matching '^set: ha: delta of 0 added, 1 withdrawn, 1 changed' within 10.0 s
     (1, '{"letters": "ab", "steps": [["dellink", "a", true, true]]}'),
+    # A neighbour's set, then its uplink's link deleted and made again while the agent was held: it
+    # decided by the new link's state alone, found it up and kept the neighbour of the deleted link and
+    # what it declared. Seen with seed 105014613 (a multi-frame set, then this); reduced by hand.
+    #   unwanted  unicast 10.9.0.0/16 via 192.0.2.1 dev ha
+    (105014613, '{"letters": "ab", "steps": [["set", "b", 1, ["10.9.0.0/16"], null], ["dellink", "b", true, true]]}'),
+    # The same with the carrier lost and back while the agent was held: it logged "carrier lost" and
+    # "up" but forgot nobody.
+    #   unwanted  unicast 10.9.0.0/16 via 192.0.2.1 dev ha
+    (2, '{"letters": "ab", "steps": [["set", "b", 1, ["10.9.0.0/16"], null], ["flap", "b", "carrier"]]}'),
 ]
 
 
