@@ -396,11 +396,12 @@ int start_up(host_config *cfg)
             hlog(LOG_WARNING, "link: %s: not present, waited for", up.name.c_str());
     }
     // The groups before this run are saved first: a run killed from now on leaves them for the next.
-    if (tallowhost_groups_take(cfg) != 0 || tallowhost_state_write(cfg, false) != 0 ||
-        tallowhost_addresses_read(cfg) < 0) {
+    // A state that cannot be written costs a restart its head start, not the steering.
+    if (tallowhost_groups_take(cfg) != 0 || tallowhost_addresses_read(cfg) < 0) {
         std::fprintf(stderr, "tallowhost: cannot set up the uplinks (see the system log)\n");
         return 1;
     }
+    tallowhost_state_write(cfg, false);
     cfg->state_due = false;
     if (tallowhost_table_take(cfg) != 0) {
         std::fprintf(stderr, "tallowhost: cannot take the routing table and the policy rules (see the system log)\n");
