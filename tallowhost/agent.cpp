@@ -211,8 +211,9 @@ void links_changed(host_config *cfg, const std::vector<size_t> &which)
         return;
     for (size_t i : which) {
         uplink &up = cfg->uplinks[i];
-        if (up.link_up)
-            continue;
+        if (!up.went_down)
+            continue;  // (a link down and up again before the agent read either went down all the same)
+        up.went_down = false;
         // A link without carrier reaches nothing: what its neighbours declared goes with them.
         std::vector<declaration> changed;
         forget_neighbour(cfg, &up, -1, "link down", changed);

@@ -134,6 +134,7 @@ void uplink_gone(uplink &up)
     if (up.link_known)
         hlog(LOG_WARNING, "link: %s: deleted", up.name.c_str());
     up.waited = true;
+    up.went_down = up.went_down || up.link_up;
     up.ifindex = 0;
     up.link_known = false;
     up.link_up = false;
@@ -209,6 +210,7 @@ int take_link(host_config *cfg, const uint8_t *msg, uint32_t len, bool deleted)
         cfg->addresses_due = true;  // decided again with the addresses
     }
     const bool first = !up.link_known;
+    up.went_down = up.went_down || (up.link_up && !now_up);
     up.link_known = true;
     up.link_up = now_up;
     if ((!first || !now_up) && !(appeared && up.waited) && !(vrf_changed && up.in_vrf))

@@ -146,6 +146,7 @@ struct uplink {
     // What the kernel says of the link and its addresses.
     bool link_known = false;
     bool link_up = false;
+    bool went_down = false;  // down (or deleted) since the agent last acted on its link, up again or not
     bool addresses_known = false;
     bool gw4_onlink = false;
     bool gw6_onlink = false;
