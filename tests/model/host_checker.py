@@ -365,7 +365,7 @@ class Run:
             if (f"h{x}", who) in got or m.running:
                 continue
             if who in m.saved.get(f"h{x}", {}) and self.up(x):
-                if spawned is not None and spawned < sent + ttl - 0.5:
+                if spawned is not None and spawned < sent + ttl - 1.0:
                     raise Mismatch(f"h{x}: chassis {who[0]} port {who[1]} not restored with "
                                    f"{sent + ttl - spawned:.1f} s of its TTL left at the start")
                 coverage["expired while stopped"] += 1
