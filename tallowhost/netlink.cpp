@@ -243,6 +243,14 @@ const uint8_t *nl_find_attr(const uint8_t *p, size_t len, uint16_t type, size_t 
     return nullptr;
 }
 
+// The 32-bit attribute when present, else the header's byte.
+uint32_t nl_attr32_or(const uint8_t *attrs, size_t len, uint16_t type, uint32_t fallback)
+{
+    size_t n = 0;
+    const uint8_t *v = nl_find_attr(attrs, len, type, n);
+    return v && n >= 4 ? get_host32(v) : fallback;
+}
+
 uint32_t nl_number(host_config *cfg, nl_writer &w)
 {
     const uint32_t first = cfg->nl_seq;

@@ -18,7 +18,7 @@ namespace {
 
 constexpr int socket_buffer = 8 * 1024 * 1024;
 
-// A route or rule of the kernel, as a dump gives it.
+// A route of the kernel, as a dump gives it.
 struct kernel_route {
     host_prefix prefix;
     uint8_t protocol = 0;
@@ -27,35 +27,9 @@ struct kernel_route {
     bool other_hop = false;  // a next hop that is no uplink of ours, or dead
 };
 
-struct kernel_rule {
-    uint8_t family = 0;
-    uint32_t priority = 0;
-    uint32_t table = 0;
-    uint8_t protocol = 0;
-    bool suppresses = false;
-    uint32_t suppress_group = 0;
-    bool l3mdev = false;  // a VRF's rule: lookup in the table of the flow's VRF
-};
-
-// The 32-bit attribute when present, else the header's byte.
-uint32_t attr32_or(const uint8_t *attrs, size_t len, uint16_t type, uint32_t fallback)
-{
-    size_t n = 0;
-    const uint8_t *v = nl_find_attr(attrs, len, type, n);
-    return v && n >= 4 ? get_host32(v) : fallback;
-}
-
-int uplink_of(const host_config *cfg, uint32_t ifindex)
-{
-    for (size_t i = 0; i < cfg->uplinks.size(); i++)
-        if (cfg->uplinks[i].ifindex == ifindex)
-            return int(i);
-    return -1;
-}
-
 void add_hop(const host_config *cfg, kernel_route &k, uint32_t ifindex, uint8_t flags)
 {
-    int i = uplink_of(cfg, ifindex);
+    int i = uplink_index(cfg, ifindex);
     if (i < 0 || (flags & (RTNH_F_DEAD | RTNH_F_LINKDOWN)))
         k.other_hop = true;
     else
@@ -71,7 +45,7 @@ bool parse_route(const host_config *cfg, const uint8_t *msg, uint32_t len, kerne
         return false;
     const uint8_t *attrs = a.data();
     const size_t attrs_len = a.size();
-    if ((rt.rtm_flags & RTM_F_CLONED) || attr32_or(attrs, attrs_len, RTA_TABLE, rt.rtm_table) != cfg->table)
+    if ((rt.rtm_flags & RTM_F_CLONED) || nl_attr32_or(attrs, attrs_len, RTA_TABLE, rt.rtm_table) != cfg->table)
         return false;
     if ((rt.rtm_family != AF_INET && rt.rtm_family != AF_INET6) || rt.rtm_dst_len > (rt.rtm_family == AF_INET ? 32 : 128))
         return false;
@@ -99,62 +73,6 @@ bool parse_route(const host_config *cfg, const uint8_t *msg, uint32_t len, kerne
         }
     }
     return true;
-}
-
-bool parse_rule(const uint8_t *msg, uint32_t len, kernel_rule &r)
-{
-    fib_rule_hdr fr;
-    std::span<const uint8_t> a;
-    if (get_host16(msg + 4) != RTM_NEWRULE || !nl_message_header(msg, len, fr, a))
-        return false;
-    const uint8_t *attrs = a.data();
-    const size_t attrs_len = a.size();
-    r.family = fr.family;
-    r.priority = attr32_or(attrs, attrs_len, FRA_PRIORITY, 0);
-    r.table = attr32_or(attrs, attrs_len, FRA_TABLE, fr.table);
-    size_t n = 0;
-    const uint8_t *proto = nl_find_attr(attrs, attrs_len, FRA_PROTOCOL, n);
-    r.protocol = proto && n >= 1 ? proto[0] : 0;
-    const uint8_t *group = nl_find_attr(attrs, attrs_len, FRA_SUPPRESS_IFGROUP, n);
-    r.suppresses = group && n >= 4 && get_host32(group) != UINT32_MAX;
-    r.suppress_group = r.suppresses ? get_host32(group) : 0;
-    const uint8_t *l3 = nl_find_attr(attrs, attrs_len, FRA_L3MDEV, n);
-    r.l3mdev = l3 && n >= 1 && l3[0];
-    return true;
-}
-
-// The agent's two rules per family: the main table for what does not leave through an uplink, then
-// its own table.
-bool wanted_rule(const host_config *cfg, const kernel_rule &r)
-{
-    return (r.priority == cfg->rule_priority - 1 && r.table == RT_TABLE_MAIN && r.suppresses &&
-            r.suppress_group == cfg->ifgroup) ||
-           (r.priority == cfg->rule_priority && r.table == cfg->table && !r.suppresses);
-}
-
-void put_rule_delete(nl_writer &w, const uint8_t *msg, uint32_t len)
-{
-    // The dumped rule, sent back as a deletion, names exactly that rule.
-    w.begin(RTM_DELRULE, NLM_F_REQUEST, 0);
-    w.buf.insert(w.buf.end(), msg + sizeof(nlmsghdr), msg + len);
-    w.buf.resize(align4(w.buf.size()), 0);
-    w.end();
-}
-
-int dump_rules(host_config *cfg, const std::function<void(const kernel_rule &, const uint8_t *, uint32_t)> &each)
-{
-    for (uint8_t family : {uint8_t(AF_INET), uint8_t(AF_INET6)}) {
-        fib_rule_hdr fr{};
-        fr.family = family;
-        int rc = nl_dump(cfg, RTM_GETRULE, &fr, sizeof fr, 0, [&](const uint8_t *msg, uint32_t len) {
-            kernel_rule r;
-            if (parse_rule(msg, len, r))
-                each(r, msg, len);
-        });
-        if (rc != 0)
-            return -1;
-    }
-    return 0;
 }
 
 // Every route of our table, both families, our own and others'.
@@ -359,44 +277,6 @@ int tallowhost_table_take(host_config *cfg)
     return tallowhost_rules_ensure(cfg) < 0 ? -1 : 0;
 }
 
-int tallowhost_rules_ensure(host_config *cfg)
-{
-    bool present[2][2] = {};  // [family][suppress rule, table rule]
-    if (dump_rules(cfg, [&](const kernel_rule &r, const uint8_t *, uint32_t) {
-            if (r.protocol == route_protocol && wanted_rule(cfg, r))
-                present[r.family == AF_INET ? 0 : 1][r.priority == cfg->rule_priority] = true;
-        }) != 0)
-        return -1;
-    nl_writer w;
-    std::vector<std::string> names;
-    const uint32_t first = cfg->nl_seq;
-    for (int fam = 0; fam < 2; fam++) {
-        for (int which = 0; which < 2; which++) {
-            if (present[fam][which])
-                continue;
-            w.begin(RTM_NEWRULE, NLM_F_REQUEST | NLM_F_CREATE | NLM_F_EXCL, cfg->nl_seq++);
-            fib_rule_hdr fr{};
-            fr.family = fam == 0 ? AF_INET : AF_INET6;
-            const uint32_t table = which ? cfg->table : RT_TABLE_MAIN;
-            fr.table = table < 256 ? uint8_t(table) : uint8_t(RT_TABLE_UNSPEC);
-            fr.action = FR_ACT_TO_TBL;
-            w.append(&fr, sizeof fr);
-            w.attr32(FRA_PRIORITY, which ? cfg->rule_priority : cfg->rule_priority - 1);
-            w.attr32(FRA_TABLE, table);
-            if (!which)
-                w.attr32(FRA_SUPPRESS_IFGROUP, cfg->ifgroup);
-            uint8_t proto = route_protocol;
-            w.attr(FRA_PROTOCOL, &proto, 1);
-            w.end();
-            names.push_back(std::string(fam == 0 ? "IPv4 " : "IPv6 ") + (which ? "rule" : "main-table rule"));
-        }
-    }
-    if (w.count == 0)
-        return 0;
-    int refused = nl_transact(cfg, w, first, [&](size_t i) { return names[i]; }, true);
-    return refused == 0 ? int(w.count) : -1;
-}
-
 int tallowhost_route_apply(host_config *cfg, const std::vector<route_change> &changes, const char *)
 {
     if (changes.empty())
@@ -486,21 +366,6 @@ int tallowhost_reconcile(host_config *cfg)
              changes.size(), refused, cfg->installed, cfg->table);
     }
     return 0;
-}
-
-int tallowhost_rules_remove(host_config *cfg)
-{
-    nl_writer rules;
-    if (dump_rules(cfg, [&](const kernel_rule &r, const uint8_t *msg, uint32_t len) {
-            if (r.protocol == route_protocol)
-                put_rule_delete(rules, msg, len);
-        }) != 0)
-        return -1;
-    if (!rules.count)
-        return 0;
-    const uint32_t seq = nl_number(cfg, rules);
-    int refused = nl_transact(cfg, rules, seq, [](size_t) { return std::string("rule"); }, true);
-    return refused < 0 ? -1 : int(rules.count) - refused;
 }
 
 int tallowhost_route_remove_all(host_config *cfg)

@@ -295,6 +295,8 @@ bool nl_message_header(const uint8_t *msg, uint32_t len, T &header, std::span<co
     attrs = std::span<const uint8_t>(msg + at, len - at);
     return true;
 }
+// The 32-bit attribute when present, else `fallback` (the header's byte).
+uint32_t nl_attr32_or(const uint8_t *attrs, size_t len, uint16_t type, uint32_t fallback);
 // Finds an attribute among those in [p, p + len); nullptr when absent or malformed.
 const uint8_t *nl_find_attr(const uint8_t *p, size_t len, uint16_t type, size_t &value_len);
 // Numbers the writer's messages from cfg->nl_seq on, spends those numbers and returns the first.
@@ -316,25 +318,42 @@ int tallowhost_route_open(host_config *cfg);
 // At start: refuses a foreign rule at the agent's priorities, removes rules of its own that are not
 // wanted, warns of foreign routes in the table and adopts the agent's own routes.
 int tallowhost_table_take(host_config *cfg);
-int tallowhost_rules_ensure(host_config *cfg);  // adds whichever of the four rules is missing
 int tallowhost_route_apply(host_config *cfg, const std::vector<route_change> &changes, const char *what);
 // Compares the kernel's table with what the agent wants and mends the difference.
 int tallowhost_reconcile(host_config *cfg);
-// Removes the agent's rules; the number removed, or -1.
-int tallowhost_rules_remove(host_config *cfg);
 // At stop: removes the agent's routes and rules, and nothing else.
 int tallowhost_route_remove_all(host_config *cfg);
 
-/* links.cpp: the uplinks' links and addresses, and the kernel's notifications */
+/* rules.cpp: the agent's policy rules */
+struct kernel_rule {
+    uint8_t family = 0;
+    uint32_t priority = 0;
+    uint32_t table = 0;
+    uint8_t protocol = 0;
+    bool suppresses = false;
+    uint32_t suppress_group = 0;
+    bool l3mdev = false;  // a VRF's rule: lookup in the table of the flow's VRF
+};
+int dump_rules(host_config *cfg, const std::function<void(const kernel_rule &, const uint8_t *, uint32_t)> &each);
+bool wanted_rule(const host_config *cfg, const kernel_rule &r);  // one of the agent's two rules per family
+void put_rule_delete(nl_writer &w, const uint8_t *msg, uint32_t len);  // the dumped rule, as a deletion
+int tallowhost_rules_ensure(host_config *cfg);  // adds whichever of the four rules is missing
+int tallowhost_rules_remove(host_config *cfg);  // removes the agent's rules; the number removed, or -1
+
+/* links.cpp: the uplinks' links, and the kernel's notifications */
+int uplink_index(const host_config *cfg, uint32_t ifindex);  // the uplink whose link this is, or -1
 int tallowhost_monitor_open(host_config *cfg);
 // The uplinks' state and group; uplinks are found by name and followed by interface index.
 // `changed` receives the indexes of uplinks whose link went up or down, appeared or went away.
 int tallowhost_links_read(host_config *cfg, std::vector<size_t> *changed = nullptr);
-int tallowhost_addresses_read(host_config *cfg);  // the uplinks' subnets and whether each gateway is on-link
 // Reads the pending notifications; link changes are returned as uplink indexes whose state changed.
 int tallowhost_monitor_read(host_config *cfg, std::vector<size_t> &links_changed);
 int tallowhost_groups_take(host_config *cfg);  // puts every uplink in the agent's interface group
 void tallowhost_groups_restore(host_config *cfg);
+
+/* addresses.cpp: the uplinks' addresses */
+// The uplinks' subnets and whether each gateway is on-link; 1 when something changed, 0, or -1.
+int tallowhost_addresses_read(host_config *cfg);
 
 /* state.cpp: what a restart restores */
 // Writes the uplinks' groups, and with `neighbours` what each neighbour declares, atomically.
