@@ -28,7 +28,6 @@ constexpr uint8_t lldp_multicast[6] = {0x01, 0x80, 0xC2, 0x00, 0x00, 0x0E};
 // Room for a whole 200000-prefix set sent back to back at MTU 1500 (about 3500 frames, each charged
 // with its buffer's true size), so that none is dropped while routes are being installed.
 constexpr int packet_rcvbuf = 64 * 1024 * 1024;
-constexpr size_t frame_buffer_size = 65536;
 constexpr int max_poll_ms = 1000;
 
 volatile sig_atomic_t stop_requested = 0;
@@ -148,9 +147,10 @@ void read_frames(host_config *cfg, size_t index, std::vector<uint8_t> &buf)
             continue;  // our own frames, or what arrived before the link went down
         const int64_t now = monotonic_ms();
         parsed_frame f;
-        // A frame longer than the buffer arrives cut short; it is refused like any truncated one.
+        // A frame longer than the buffer arrives cut short; it is refused like any truncated one. Its
+        // prefixes are decoded only where they are needed.
         frame_error e = size_t(n) > buf.size() ? frame_error::truncated_tlv
-                                               : tallowhost_parse_frame(std::span(buf.data(), size_t(n)), f);
+                                               : tallowhost_scan_frame(std::span(buf.data(), size_t(n)), f);
         if (e != frame_error::none) {
             note_hostile(cfg, &up, e, now);
             continue;
@@ -179,6 +179,9 @@ void expire_neighbours(host_config *cfg, int64_t now)
             forget_neighbour(cfg, &up, long(k), "TTL expired", changed);
             declare(cfg, i, changed);
         }
+        std::vector<declaration> changed;
+        tallowhost_end_guards(cfg, &up, now, changed);
+        declare(cfg, i, changed);
     }
 }
 
@@ -309,8 +312,11 @@ int poll_timeout(const host_config *cfg, int64_t now)
 {
     int64_t t = max_poll_ms;
     for (const uplink &up : cfg->uplinks)
-        for (const neighbour &nb : up.neighbours)
+        for (const neighbour &nb : up.neighbours) {
             t = std::min(t, std::max<int64_t>(nb.expires_ms - now, 0));
+            if (nb.guard_due_ms >= 0)
+                t = std::min(t, std::max<int64_t>(nb.guard_due_ms - now, 0));
+        }
     if (cfg->reconcile_ms >= 0)
         t = std::min(t, std::max<int64_t>(cfg->reconcile_ms - now, 0));
     if (cfg->adopting)

@@ -1,6 +1,8 @@
 // Parser of received LLDP frames: the Ethernet header, the three mandatory TLVs and the relay's
 // organisationally specific TLVs (control, IPv4 prefix, IPv6 prefix). Every length is checked against
-// the bytes present; a frame is either understood from end to end or refused as a whole.
+// the bytes present; a frame is either understood from end to end or refused as a whole. The check
+// and the decoding of the prefixes are apart, so that a set's frame equal to one already taken is
+// never decoded.
 
 #include <cstring>
 
@@ -75,13 +77,15 @@ frame_error parse_id(const tlv &t, unsigned type, std::string &out)
     return frame_error::none;
 }
 
-frame_error parse_relay_tlv(std::span<const uint8_t> v, parsed_frame &out)
+// Checks one of the relay's TLVs (its value `v`, OUI included) in its place in the frame; a prefix is
+// counted, not decoded.
+frame_error check_relay_tlv(std::span<const uint8_t> v, parsed_frame &out)
 {
     const uint8_t subtype = v[3];
     if (subtype == subtype_control) {
         if (v.size() != control_value_size)
             return frame_error::bad_tlv_length;
-        if (out.has_control || !out.prefixes.empty())
+        if (out.has_control || out.prefix_tlvs)
             return frame_error::control_misplaced;
         const uint8_t flags = v[4];
         if (flags & ~(flag_first | flag_more | flag_periodic))
@@ -100,18 +104,18 @@ frame_error parse_relay_tlv(std::span<const uint8_t> v, parsed_frame &out)
         return frame_error::bad_tlv_length;
     if (!out.has_control)
         return frame_error::control_misplaced;
-    const uint8_t plen = v[4];
-    if (plen > (v4 ? 32 : 128))
+    if (v[4] > (v4 ? 32 : 128))
         return frame_error::bad_prefix_length;
     if (v[5] != 0 || (v[6] & ~flag_withdrawn))
         return frame_error::unknown_flags;
-    frame_prefix fp;
-    fp.prefix.family = v4 ? 4 : 6;
-    std::memcpy(fp.prefix.addr.data(), v.data() + 7, v4 ? 4 : 16);
-    fp.prefix = masked(fp.prefix, plen);
-    fp.withdrawn = v[6] & flag_withdrawn;
-    out.prefixes.push_back(fp);
+    out.prefix_tlvs++;
+    out.members += !(v[6] & flag_withdrawn);
     return frame_error::none;
+}
+
+bool relay_tlv(const tlv &t)
+{
+    return t.type == tlv_org_specific && t.value.size() >= 4 && std::memcmp(t.value.data(), frame_oui, 3) == 0;
 }
 
 }  // namespace
@@ -151,7 +155,7 @@ const char *frame_reason_text(frame_error e)
     return "?";
 }
 
-frame_error tallowhost_parse_frame(std::span<const uint8_t> frame, parsed_frame &out)
+frame_error tallowhost_scan_frame(std::span<const uint8_t> frame, parsed_frame &out)
 {
     out = parsed_frame{};
     if (frame.size() < eth_header_size)
@@ -185,16 +189,57 @@ frame_error tallowhost_parse_frame(std::span<const uint8_t> frame, parsed_frame 
 
     // Optional TLVs up to End; bytes after End are padding. A frame that ends without End is taken
     // as ended, provided no TLV is cut short.
+    size_t body_begin = 0, body_end = 0;
     while (r.left() > 0) {
         if (!next_tlv(r, t))
             return frame_error::truncated_tlv;
         if (t.type == tlv_end)
             break;
-        if (t.type != tlv_org_specific || t.value.size() < 4 || std::memcmp(t.value.data(), frame_oui, 3) != 0)
+        if (!relay_tlv(t))
             continue;  // another organisation's or a standard optional TLV
-        frame_error e = parse_relay_tlv(t.value, out);
+        frame_error e = check_relay_tlv(t.value, out);
         if (e != frame_error::none)
             return e;
+        if (!out.prefix_tlvs)
+            body_begin = r.off;  // just past the control TLV
+        body_end = r.off;
     }
+    if (out.prefix_tlvs)
+        out.body = r.data.subspan(body_begin, body_end - body_begin);
     return frame_error::none;
+}
+
+void tallowhost_decode_body(std::span<const uint8_t> body, std::vector<frame_prefix> &out)
+{
+    reader r{body};
+    tlv t;
+    while (next_tlv(r, t)) {
+        if (!relay_tlv(t) || t.value[3] == subtype_control)
+            continue;
+        const std::span<const uint8_t> v = t.value;
+        frame_prefix fp;
+        fp.prefix.family = v[3] == subtype_ipv4 ? 4 : 6;
+        std::memcpy(fp.prefix.addr.data(), v.data() + 7, fp.prefix.family == 4 ? 4 : 16);
+        fp.prefix = masked(fp.prefix, v[4]);
+        fp.withdrawn = v[6] & flag_withdrawn;
+        out.push_back(fp);
+    }
+}
+
+size_t tallowhost_tlv_size(std::span<const uint8_t> body, size_t off)
+{
+    if (body.size() - off < 2)
+        return body.size() - off;
+    const size_t n = 2 + ((body[off] & 1u) << 8 | body[off + 1]);
+    return std::min(n, body.size() - off);
+}
+
+frame_error tallowhost_parse_frame(std::span<const uint8_t> frame, parsed_frame &out)
+{
+    frame_error e = tallowhost_scan_frame(frame, out);
+    if (e == frame_error::none && out.prefix_tlvs) {
+        out.prefixes.reserve(out.prefix_tlvs);
+        tallowhost_decode_body(out.body, out.prefixes);
+    }
+    return e;
 }

@@ -14,6 +14,8 @@
 #include <algorithm>
 #include <cstdlib>
 
+#include <set>
+
 #include "tallowhost.h"
 
 namespace {
@@ -55,7 +57,23 @@ void check_invariants(const host_config &cfg)
                 check(it != cfg.routes.end() && uplink_declares(up, i, it->second));
             }
             held += nb.declared.size();
-            held_open += nb.partial.size();
+            held_open += nb.partial_members;
+            // The last whole set, decoded again: its size, and what deltas and guards changed since.
+            if (nb.set_unique) {
+                std::vector<frame_prefix> last;
+                tallowhost_decode_body(nb.set_bytes, last);
+                std::set<host_prefix> members;
+                for (const frame_prefix &fp : last)
+                    if (!fp.withdrawn)
+                        members.insert(fp.prefix);
+                check(members.size() == nb.set_members);
+                for (const host_prefix &p : members)
+                    check(nb.declared.count(p) != nb.off_set.count(p));
+                for (const host_prefix &p : nb.declared)
+                    check(members.count(p) || nb.off_set.count(p));
+                for (const host_prefix &p : nb.off_set)
+                    check(members.count(p) != nb.declared.count(p));
+            }
         }
         check(held == up.held && held <= cfg.max_prefixes);
         check(held_open == up.held_open && held_open <= cfg.max_prefixes);

@@ -33,22 +33,31 @@ bool others_declare(const uplink &up, const neighbour *self, const host_prefix &
     return false;
 }
 
-void take(uplink *up, neighbour &nb, const host_prefix &p, std::vector<declaration> &out)
+bool take(uplink *up, neighbour &nb, const host_prefix &p, std::vector<declaration> &out)
 {
     if (!nb.declared.insert(p).second)
-        return;
+        return false;
     up->held++;
     if (!others_declare(*up, &nb, p))
         out.push_back(declaration{p, true});
+    return true;
 }
 
-void drop(uplink *up, neighbour &nb, const host_prefix &p, std::vector<declaration> &out)
+bool drop(uplink *up, neighbour &nb, const host_prefix &p, std::vector<declaration> &out)
 {
     if (!nb.declared.erase(p))
-        return;
+        return false;
     up->held--;
     if (!others_declare(*up, &nb, p))
         out.push_back(declaration{p, false});
+    return true;
+}
+
+// A delta (or a guard's end) changed p: it now agrees with the last whole set, or no longer does.
+void flip_off_set(neighbour &nb, const host_prefix &p)
+{
+    if (!nb.off_set.erase(p))
+        nb.off_set.insert(p);
 }
 
 std::string who(const neighbour &nb)
@@ -56,10 +65,17 @@ std::string who(const neighbour &nb)
     return "chassis " + id_text(nb.chassis_id) + " port " + id_text(nb.port_id);
 }
 
+// Ends the open set; the buffers keep their room for the next one.
 void close_open_set(uplink *up, neighbour &nb)
 {
-    up->held_open -= nb.partial.size();
-    nb.partial = {};
+    up->held_open -= nb.partial_members;
+    nb.partial_members = 0;
+    nb.partial.clear();
+    nb.partial_bytes.clear();
+    nb.gained.clear();
+    nb.lost.clear();
+    nb.matched = 0;
+    nb.comparing = false;
     nb.partial_open = false;
     nb.partial_frames = 0;
 }
@@ -70,12 +86,61 @@ void discard_open_set(host_config *cfg, uplink *up, neighbour &nb, const char *w
     hlog(LOG_WARNING, "set: %s: open set from %s over the cap of %zu %s, discarded", up->name.c_str(),
          who(nb).c_str(), what[0] == 'f' ? max_set_frames(cfg) : cfg->max_prefixes, what);
     up->counters.discarded_sets++;
-    up->counters.over_cap += nb.partial.size();
+    up->counters.over_cap += nb.partial_members;
     close_open_set(up, nb);
     nb.discarding = true;
 }
 
-// A neighbour's new whole set: only the differences are applied.
+// A prefix whose state a recent delta holds against the last whole set.
+bool held_back(const neighbour &nb, const host_prefix &p)
+{
+    if (nb.guards.empty())
+        return false;
+    auto it = nb.guards.find(p);
+    return it != nb.guards.end() && it->second.contested;
+}
+
+// Judges the recent deltas against a neighbour's new whole set, which says `word(p)` of p. A set that says
+// otherwise than a delta of the last set_guard_ms may have been sent before it: the delta's decision
+// stands until a set agrees with it or its window ends. Returns how many prefixes the set does not
+// change for that reason.
+template <class Word>
+size_t judge_guards(neighbour &nb, const Word &word, int64_t now_ms)
+{
+    size_t held = 0;
+    nb.guard_due_ms = -1;
+    for (auto it = nb.guards.begin(); it != nb.guards.end();) {
+        delta_guard &g = it->second;
+        if (now_ms - g.at_ms >= set_guard_ms || word(it->first) == g.declared) {
+            it = nb.guards.erase(it);
+            continue;
+        }
+        g.contested = true;
+        held++;
+        const int64_t end = g.at_ms + set_guard_ms;
+        if (nb.guard_due_ms < 0 || end < nb.guard_due_ms)
+            nb.guard_due_ms = end;
+        ++it;
+    }
+    return held;
+}
+
+// Remembers a delta's decision for one prefix. The guards are bounded like a set: when full, those
+// whose window is over and that no set contested make room, and a decision beyond that is not guarded.
+void guard(host_config *cfg, neighbour &nb, const host_prefix &p, bool declared, int64_t now_ms)
+{
+    if (nb.guards.size() >= cfg->max_prefixes && !nb.guards.count(p)) {
+        std::erase_if(nb.guards, [now_ms](const auto &kv) {
+            return !kv.second.contested && now_ms - kv.second.at_ms >= set_guard_ms;
+        });
+        if (nb.guards.size() >= cfg->max_prefixes)
+            return;
+    }
+    nb.guards[p] = delta_guard{now_ms, declared, false};
+}
+
+// A neighbour's new whole set: only the differences are applied, but for the prefixes that recent
+// deltas hold.
 void replace_set(uplink *up, neighbour &nb, const std::vector<host_prefix> &next, std::vector<declaration> &out)
 {
     size_t new_ones = 0;
@@ -85,13 +150,39 @@ void replace_set(uplink *up, neighbour &nb, const std::vector<host_prefix> &next
         return;
     std::vector<host_prefix> gone;
     for (const host_prefix &p : nb.declared)
-        if (!std::binary_search(next.begin(), next.end(), p))
+        if (!std::binary_search(next.begin(), next.end(), p) && !held_back(nb, p))
             gone.push_back(p);
     for (const host_prefix &p : gone)
         drop(up, nb, p, out);
     nb.declared.reserve(next.size());
     for (const host_prefix &p : next)
-        take(up, nb, p, out);
+        if (!held_back(nb, p))
+            take(up, nb, p, out);
+}
+
+// Takes a whole set that was compared with the previous one: only what differs from it, what deltas
+// changed since, and what guards hold is looked at.
+size_t take_compared(uplink *up, neighbour &nb, int64_t now_ms, std::vector<declaration> &out)
+{
+    std::vector<std::pair<host_prefix, bool>> word;
+    word.reserve(nb.gained.size() + nb.lost.size() + nb.off_set.size());
+    for (const auto *v : {&nb.gained, &nb.lost})
+        for (const host_prefix &p : *v)
+            word.emplace_back(p, tallowhost_compared_word(nb, p));
+    for (const host_prefix &p : nb.off_set)
+        word.emplace_back(p, tallowhost_compared_word(nb, p));
+    const size_t held = nb.guards.empty() ? 0 : judge_guards(nb, [&](const host_prefix &p) {
+        return tallowhost_compared_word(nb, p);
+    }, now_ms);
+    for (const auto &[p, declared] : word) {
+        if (held_back(nb, p))
+            continue;
+        if (declared)
+            take(up, nb, p, out);
+        else
+            drop(up, nb, p, out);
+    }
+    return held;
 }
 
 void receive_periodic(host_config *cfg, uplink *up, neighbour &nb, const parsed_frame &f, int64_t now_ms,
@@ -106,6 +197,7 @@ void receive_periodic(host_config *cfg, uplink *up, neighbour &nb, const parsed_
         }
         nb.partial_open = true;
         nb.discarding = false;
+        nb.comparing = nb.set_unique;
     } else if (!nb.partial_open) {
         // The rest of a set whose first frame was lost, or of a set over a cap: one line and one
         // count for all of it.
@@ -121,55 +213,103 @@ void receive_periodic(host_config *cfg, uplink *up, neighbour &nb, const parsed_
         discard_open_set(cfg, up, nb, "frames");
         return;
     }
-    for (const frame_prefix &fp : f.prefixes) {
-        if (fp.withdrawn)
-            continue;  // a periodic set lists what is unreachable; a withdrawn entry is not
-        if (nb.partial.size() >= cfg->max_prefixes || up->held_open >= cfg->max_prefixes) {
-            discard_open_set(cfg, up, nb, "prefixes");
-            return;
-        }
-        nb.partial.push_back(fp.prefix);
-        up->held_open++;
+    // A periodic set lists what is unreachable; a withdrawn entry is not counted, nor declared. The
+    // bytes kept are bounded as the prefixes are, whatever else the frames carry.
+    if (nb.partial_members + f.members > cfg->max_prefixes || up->held_open + f.members > cfg->max_prefixes ||
+        nb.partial_bytes.size() + f.body.size() > cfg->max_prefixes * max_prefix_tlv_size + frame_buffer_size) {
+        // Counted as if taken one by one up to the cap.
+        const size_t fit = std::min({f.members, cfg->max_prefixes - std::min(cfg->max_prefixes, nb.partial_members),
+                                     cfg->max_prefixes - std::min(cfg->max_prefixes, up->held_open)});
+        nb.partial_members += fit;
+        up->held_open += fit;
+        discard_open_set(cfg, up, nb, "prefixes");
+        return;
+    }
+    nb.partial_members += f.members;
+    up->held_open += f.members;
+    if (nb.comparing) {
+        tallowhost_compare_body(nb, f.body);
+    } else {
+        nb.partial_bytes.insert(nb.partial_bytes.end(), f.body.begin(), f.body.end());
+        std::vector<frame_prefix> decoded;
+        if (f.prefixes.size() != f.prefix_tlvs)
+            tallowhost_decode_body(f.body, decoded);
+        for (const frame_prefix &fp : f.prefixes.size() == f.prefix_tlvs ? f.prefixes : decoded)
+            if (!fp.withdrawn)
+                nb.partial.push_back(fp.prefix);
     }
     if (f.flags & flag_more)
         return;
 
-    std::vector<host_prefix> next = std::move(nb.partial);
     const unsigned frames = nb.partial_frames;
-    up->held_open -= next.size();
-    nb.partial = {};
-    nb.partial_open = false;
-    nb.partial_frames = 0;
-    sort_unique(next);
-    if (up->held - nb.declared.size() + next.size() > cfg->max_prefixes) {
+    size_t size;
+    bool unique;
+    if (nb.comparing) {
+        tallowhost_compare_rest(nb);
+        const size_t gained_tlvs = nb.gained.size();
+        sort_unique(nb.gained);
+        sort_unique(nb.lost);
+        size = tallowhost_compared_size(nb, gained_tlvs, unique);
+    } else {
+        const size_t tlvs = nb.partial.size();
+        sort_unique(nb.partial);
+        size = nb.partial.size();
+        unique = size == tlvs;
+    }
+    if (up->held - nb.declared.size() + size > cfg->max_prefixes) {
         hlog(LOG_WARNING, "set: %s: set of %zu prefixes from %s over the cap of %zu prefixes per uplink, discarded",
-             up->name.c_str(), next.size(), who(nb).c_str(), cfg->max_prefixes);
+             up->name.c_str(), size, who(nb).c_str(), cfg->max_prefixes);
         up->counters.discarded_sets++;
-        up->counters.over_cap += next.size();
+        up->counters.over_cap += size;
+        close_open_set(up, nb);
         return;
     }
     const size_t before = out.size();
-    replace_set(up, nb, next, out);
+    size_t held;
+    if (nb.comparing) {
+        held = take_compared(up, nb, now_ms, out);
+    } else {
+        const std::vector<host_prefix> &next = nb.partial;
+        held = nb.guards.empty() ? 0 : judge_guards(nb, [&](const host_prefix &p) {
+            return std::binary_search(next.begin(), next.end(), p);
+        }, now_ms);
+        replace_set(up, nb, next, out);
+    }
+    // Now the last whole set: what guards hold is all that differs from it.
+    nb.off_set.clear();
+    for (const auto &[p, g] : nb.guards)
+        if (g.contested)
+            nb.off_set.insert(p);
+    nb.set_bytes.swap(nb.partial_bytes);
+    nb.set_members = size;
+    nb.set_unique = unique;
+    close_open_set(up, nb);
     nb.applied_ms = now_ms;
     nb.whole_set = true;
     up->counters.sets++;
     const size_t changed = out.size() - before;
-    if (changed) {
+    if (changed)
         nb.changed_ms = now_ms;
-        hlog(LOG_INFO, "set: %s: %zu prefixes in %u frames, %zu changed", up->name.c_str(), next.size(), frames,
-             changed);
-    } else {
-        hlog(LOG_DEBUG, "set: %s: %zu prefixes in %u frames, unchanged", up->name.c_str(), next.size(), frames);
-    }
+    if (held)
+        hlog(LOG_INFO, "set: %s: %zu prefixes in %u frames, %zu changed, %zu kept as deltas of the last %lld ms left them",
+             up->name.c_str(), size, frames, changed, held, static_cast<long long>(set_guard_ms));
+    else if (changed)
+        hlog(LOG_INFO, "set: %s: %zu prefixes in %u frames, %zu changed", up->name.c_str(), size, frames, changed);
+    else
+        hlog(LOG_DEBUG, "set: %s: %zu prefixes in %u frames, unchanged", up->name.c_str(), size, frames);
 }
 
 void receive_delta(host_config *cfg, uplink *up, neighbour &nb, const parsed_frame &f, int64_t now_ms,
                    std::vector<declaration> &out)
 {
     // Within one delta the last entry for a prefix wins.
+    std::vector<frame_prefix> decoded;
+    if (f.prefixes.size() != f.prefix_tlvs)
+        tallowhost_decode_body(f.body, decoded);
+    const std::vector<frame_prefix> &entries = f.prefixes.size() == f.prefix_tlvs ? f.prefixes : decoded;
     std::vector<std::pair<host_prefix, bool>> last;  // (prefix, withdrawn), in frame order
-    last.reserve(f.prefixes.size());
-    for (const frame_prefix &fp : f.prefixes)
+    last.reserve(entries.size());
+    for (const frame_prefix &fp : entries)
         last.emplace_back(fp.prefix, fp.withdrawn);
     std::stable_sort(last.begin(), last.end(), [](const auto &a, const auto &b) { return a.first < b.first; });
     const size_t before = out.size();
@@ -179,10 +319,14 @@ void receive_delta(host_config *cfg, uplink *up, neighbour &nb, const parsed_fra
             continue;
         if (last[i].second) {
             removes++;
-            drop(up, nb, last[i].first, out);
+            if (drop(up, nb, last[i].first, out))
+                flip_off_set(nb, last[i].first);
+            guard(cfg, nb, last[i].first, false, now_ms);
         } else if (up->held < cfg->max_prefixes || nb.declared.count(last[i].first)) {
             adds++;
-            take(up, nb, last[i].first, out);
+            if (take(up, nb, last[i].first, out))
+                flip_off_set(nb, last[i].first);
+            guard(cfg, nb, last[i].first, true, now_ms);
         } else {
             refused++;
         }
@@ -296,6 +440,45 @@ void tallowhost_apply_frame(host_config *cfg, uplink *up, const parsed_frame &f,
     else
         receive_delta(cfg, up, *nb, f, now_ms, out);
     std::sort(out.begin() + long(before), out.end());
+}
+
+void tallowhost_end_guards(host_config *, uplink *up, int64_t now_ms, std::vector<declaration> &out)
+{
+    for (neighbour &nb : up->neighbours) {
+        if (nb.guard_due_ms < 0 || now_ms < nb.guard_due_ms)
+            continue;
+        nb.guard_due_ms = -1;
+        const size_t before = out.size();
+        size_t ended = 0;
+        for (auto it = nb.guards.begin(); it != nb.guards.end();) {
+            const delta_guard &g = it->second;
+            if (now_ms - g.at_ms < set_guard_ms) {
+                if (g.contested && (nb.guard_due_ms < 0 || g.at_ms + set_guard_ms < nb.guard_due_ms))
+                    nb.guard_due_ms = g.at_ms + set_guard_ms;
+                ++it;
+                continue;
+            }
+            if (g.contested) {
+                ended++;
+                if (g.declared ? drop(up, nb, it->first, out) : take(up, nb, it->first, out))
+                    flip_off_set(nb, it->first);
+            }
+            it = nb.guards.erase(it);
+        }
+        if (ended) {
+            hlog(LOG_INFO, "set: %s: %zu prefixes from %s now as its last set says, no set confirmed the deltas",
+                 up->name.c_str(), ended, who(nb).c_str());
+            if (out.size() > before)
+                nb.changed_ms = now_ms;
+        }
+    }
+    // Two neighbours may have changed the same prefix: the last change is the uplink's state.
+    std::stable_sort(out.begin(), out.end());
+    std::vector<declaration> last;
+    for (size_t i = 0; i < out.size(); i++)
+        if (i + 1 == out.size() || out[i + 1].prefix != out[i].prefix)
+            last.push_back(out[i]);
+    out = std::move(last);
 }
 
 void note_hostile(host_config *, uplink *up, frame_error e, int64_t now_ms)

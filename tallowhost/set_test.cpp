@@ -130,9 +130,9 @@ TEST_F(agent_test, frame_sequences)
         {"defaults-only blob is a delta",
          {set_frame(0x81, {"10.0.0.0/8"}), set_frame(0x80, {"0.0.0.0/0", "::/0"})},
          {"0.0.0.0/0", "10.0.0.0/8", "::/0"}, ""},
-        {"delta during an open set does not close it",
+        {"delta during an open set does not close it, and the set sent before it does not undo it",
          {set_frame(0xC1, {"10.0.0.0/8"}), set_frame(0x80, {"10.7.0.0/16"}), set_frame(0x01, {"10.8.0.0/16"})},
-         {"10.0.0.0/8", "10.8.0.0/16"}, ""},
+         {"10.0.0.0/8", "10.7.0.0/16", "10.8.0.0/16"}, "1 kept as deltas of the last 1000 ms left them"},
         {"withdrawn entries of a periodic set are not declared",
          {frame(cat({control(0x81), prefix("10.0.0.0/8"), prefix("10.1.0.0/16", true)}))}, {"10.0.0.0/8"}, ""},
         {"same prefix with host bits is one prefix",
@@ -171,6 +171,90 @@ TEST_F(agent_test, frame_sequences)
         if (*r.log) {
             EXPECT_EQ(logged(r.log), 1u) << r.name;
         }
+        TearDown();
+        cfg = host_config{};
+    }
+}
+
+// Frames at given times, and the end of the guard windows (an empty frame) as the agent's timer runs it.
+TEST_F(agent_test, timed_sequences)
+{
+    struct step {
+        int64_t at;
+        bytes frame;  // empty: the timer runs
+    };
+    const bytes delta_add = set_frame(0x80, {"10.7.0.0/16"});
+    const bytes delta_withdraw = frame(cat({control(0x80), prefix("10.7.0.0/16", true)}));
+    const bytes old_set = set_frame(0x81, {"10.0.0.0/8"});
+    const bytes new_set = set_frame(0x81, {"10.0.0.0/8", "10.7.0.0/16"});
+    struct row {
+        const char *name;
+        std::vector<step> steps;
+        std::vector<std::string> want;
+    };
+    const std::vector<row> rows = {
+        {"the stored set re-sent after a delta does not undo it",
+         {{0, old_set}, {500, delta_add}, {530, old_set}, {1499, {}}}, {"10.0.0.0/8", "10.7.0.0/16"}},
+        {"the new set confirms the delta: the window's end changes nothing",
+         {{0, old_set}, {500, delta_add}, {530, old_set}, {600, new_set}, {1500, {}}},
+         {"10.0.0.0/8", "10.7.0.0/16"}},
+        {"no set confirms the delta: the last set's word at the window's end",
+         {{0, old_set}, {500, delta_add}, {530, old_set}, {1500, {}}}, {"10.0.0.0/8"}},
+        {"a withdrawal is guarded too",
+         {{0, new_set}, {500, delta_withdraw}, {530, new_set}, {1499, {}}}, {"10.0.0.0/8"}},
+        {"a later delta renews the decision and its window",
+         {{0, old_set}, {500, delta_add}, {530, old_set}, {900, delta_withdraw}, {910, new_set}, {1500, {}}},
+         {"10.0.0.0/8"}},
+        {"a set after the window is taken whole at once",
+         {{0, old_set}, {500, delta_add}, {1500, old_set}}, {"10.0.0.0/8"}},
+        {"a set without recent deltas is taken whole at once",
+         {{0, new_set}, {500, old_set}}, {"10.0.0.0/8"}},
+        {"a forgotten neighbour takes its guards with it",
+         {{0, old_set}, {500, delta_add}, {530, set_frame(0x80, {}, 0)}, {540, old_set}, {1500, {}}},
+         {"10.0.0.0/8"}},
+        // A set compared with the previous one: exact whatever changed and wherever.
+        {"an unchanged set of two frames",
+         {{0, set_frame(0xC1, {"10.1.0.0/16", "10.2.0.0/16"})}, {1, set_frame(0x01, {"10.3.0.0/16"})},
+          {2000, set_frame(0xC1, {"10.1.0.0/16", "10.2.0.0/16"})}, {2001, set_frame(0x01, {"10.3.0.0/16"})}},
+         {"10.1.0.0/16", "10.2.0.0/16", "10.3.0.0/16"}},
+        {"one gone in the middle, the rest shifted across frames",
+         {{0, set_frame(0xC1, {"10.1.0.0/16", "10.2.0.0/16"})}, {1, set_frame(0x01, {"10.3.0.0/16", "::/0"})},
+          {2000, set_frame(0xC1, {"10.1.0.0/16", "10.3.0.0/16"})}, {2001, set_frame(0x01, {"::/0"})}},
+         {"10.1.0.0/16", "10.3.0.0/16", "::/0"}},
+        {"more gone at one place than the search reaches, one appended, one replaced",
+         {{0, set_frame(0x81, {"10.1.0.0/16", "10.2.0.0/16", "10.3.0.0/16", "10.4.0.0/16", "10.5.0.0/16",
+                               "10.6.0.0/16", "10.7.0.0/16", "10.8.0.0/16", "10.9.0.0/16", "10.10.0.0/16",
+                               "10.11.0.0/16", "10.12.0.0/16"})},
+          {2000, set_frame(0x81, {"10.1.0.0/16", "10.11.0.0/16", "2001:db8::/32", "10.13.0.0/16"})}},
+         {"10.1.0.0/16", "10.11.0.0/16", "10.13.0.0/16", "2001:db8::/32"}},
+        {"moved, withdrawn entries and a prefix twice",
+         {{0, set_frame(0x81, {"10.1.0.0/16", "10.2.0.0/16", "10.3.0.0/16"})},
+          {2000, frame(cat({control(0x81), prefix("10.3.0.0/16"), prefix("10.1.0.0/16", true), prefix("10.2.0.0/16"),
+                            prefix("10.2.0.0/16")}))},
+          {4000, set_frame(0x81, {"10.3.0.0/16", "10.2.0.0/16"})},
+          {6000, set_frame(0x81, {"10.3.0.0/16"})}},
+         {"10.3.0.0/16"}},
+        {"what deltas changed since the last set goes back to it with the next",
+         {{0, old_set}, {500, delta_add}, {600, delta_withdraw}, {700, set_frame(0x80, {"10.8.0.0/16"})},
+          {800, frame(cat({control(0x80), prefix("10.0.0.0/8", true)}))}, {3000, old_set}},
+         {"10.0.0.0/8"}},
+    };
+    for (const row &r : rows) {
+        SetUp();
+        for (const step &s : r.steps) {
+            if (!s.frame.empty()) {
+                parsed_frame f;
+                ASSERT_EQ(tallowhost_parse_frame(s.frame, f), frame_error::none) << r.name;
+                std::vector<declaration> changed;
+                tallowhost_apply_frame(&cfg, &cfg.uplinks[0], f, s.at, changed);
+                steer(0, changed);
+            } else {
+                std::vector<declaration> changed;
+                tallowhost_end_guards(&cfg, &cfg.uplinks[0], s.at, changed);
+                steer(0, changed);
+            }
+        }
+        EXPECT_EQ(declared(0), r.want) << r.name;
         TearDown();
         cfg = host_config{};
     }

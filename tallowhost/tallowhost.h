@@ -13,6 +13,7 @@
 #include <functional>
 #include <map>
 #include <span>
+#include <unordered_map>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -27,6 +28,12 @@ constexpr uint8_t route_protocol = 241;        // marks the agent's routes and r
 constexpr uint32_t default_max_prefixes = 200000;  // per uplink, over all its neighbours
 constexpr size_t max_neighbours = 8;           // declaring neighbours kept per uplink
 constexpr uint16_t max_ttl_s = 300;            // a longer TTL is honoured for this long
+// A delta's decision outlives, for this long, a whole set that says otherwise: the switch may have
+// sent that set before the delta (a retransmission of its stored set), and its new set follows the
+// delta within about 100 ms.
+constexpr int64_t set_guard_ms = 1000;
+constexpr size_t frame_buffer_size = 65536;   // a longer frame is refused as cut short
+constexpr size_t max_prefix_tlv_size = 25;    // an IPv6 prefix TLV, header included
 constexpr int64_t adopt_window_ms = 120000;    // routes of a previous run wait this long for confirmation
 constexpr const char *snapshot_path = "/run/tallowhost.json";
 constexpr const char *lock_path = "/run/tallowhost.lock";
@@ -68,7 +75,12 @@ struct parsed_frame {
     uint16_t ttl = 0;
     bool has_control = false;  // carries the relay's control TLV
     uint8_t flags = 0;
-    std::vector<frame_prefix> prefixes;
+    size_t prefix_tlvs = 0;  // the relay's prefix TLVs, checked
+    size_t members = 0;      // those without the withdrawn flag
+    // From the control TLV's end to the last prefix TLV's: the frame's prefixes, undecoded (they point
+    // into the frame, and live as long as it).
+    std::span<const uint8_t> body;
+    std::vector<frame_prefix> prefixes;  // decoded by tallowhost_parse_frame only
 };
 
 // Why a frame was refused; frame_reason_text gives the words for the log.
@@ -93,6 +105,13 @@ constexpr uint8_t flag_withdrawn = 0x80;
 
 // One neighbour that declares prefixes on an uplink, known by its chassis ID and port ID as LLDP
 // knows its neighbours. Speakers that never send the relay's control TLV are not kept.
+// What a delta decided for one prefix, kept for set_guard_ms after it.
+struct delta_guard {
+    int64_t at_ms = 0;       // monotonic time the delta was taken
+    bool declared = false;   // the delta's decision
+    bool contested = false;  // a whole set said otherwise since: its word takes effect at the window's end
+};
+
 struct neighbour {
     std::string chassis_id;
     std::string port_id;
@@ -102,10 +121,28 @@ struct neighbour {
     int64_t changed_ms = 0;  // monotonic time of the last change of `declared`
     bool whole_set = false;  // a whole periodic set has been taken from it
     std::unordered_set<host_prefix, host_prefix_hash> declared;
+    // Deltas and guards since the last whole set: the prefixes it declares that are not declared now,
+    // and the reverse.
+    std::unordered_set<host_prefix, host_prefix_hash> off_set;
+    // The last whole set's prefix TLVs as they came, end to end; how many prefixes it declares; and
+    // whether each came once, which lets the next set be compared with it rather than read.
+    std::vector<uint8_t> set_bytes;
+    size_t set_members = 0;
+    bool set_unique = false;
+    // The set being received: its TLVs as they come, and how many prefixes they declare.
     bool partial_open = false;
     bool discarding = false;  // continuation frames are being dropped until the next first frame
     unsigned partial_frames = 0;
-    std::vector<host_prefix> partial;  // prefixes of the periodic set being received
+    std::vector<uint8_t> partial_bytes;
+    size_t partial_members = 0;
+    // Read (the previous set was not unique): its prefixes. Compared: how far the previous set's
+    // TLVs are matched, and the prefixes of each that the other lacks at that place.
+    bool comparing = false;
+    std::vector<host_prefix> partial;
+    size_t matched = 0;
+    std::vector<host_prefix> gained, lost;
+    std::unordered_map<host_prefix, delta_guard, host_prefix_hash> guards;  // the deltas of the last set_guard_ms
+    int64_t guard_due_ms = -1;  // no later than the first contested guard's window end, -1 when none
 };
 
 // A change of what an uplink declares: the prefix is now declared by at least one of its neighbours,
@@ -227,7 +264,14 @@ std::string prefix_text(const host_prefix &p);
 std::string id_text(const std::string &id);
 
 /* frame.cpp: parser of received LLDP frames */
+// Checks a frame from end to end; its prefixes are left undecoded in `body`.
+frame_error tallowhost_scan_frame(std::span<const uint8_t> frame, parsed_frame &out);
+// The same, with the prefixes decoded.
 frame_error tallowhost_parse_frame(std::span<const uint8_t> frame, parsed_frame &out);
+// Appends the prefixes of a checked body, or of a run of its whole TLVs, in their order.
+void tallowhost_decode_body(std::span<const uint8_t> body, std::vector<frame_prefix> &out);
+// The size of the TLV at `off` in a checked body.
+size_t tallowhost_tlv_size(std::span<const uint8_t> body, size_t off);
 const char *frame_reason_text(frame_error e);
 host_prefix masked(const host_prefix &p, uint8_t plen);
 
@@ -240,6 +284,19 @@ void tallowhost_apply_frame(host_config *cfg, uplink *up, const parsed_frame &f,
 // link went down).
 void forget_neighbour(host_config *cfg, uplink *up, long index, const char *why, std::vector<declaration> &out);
 void note_hostile(host_config *cfg, uplink *up, frame_error e, int64_t now_ms);
+// Ends the guards whose window is over: a set's word that a delta held back takes effect.
+void tallowhost_end_guards(host_config *cfg, uplink *up, int64_t now_ms, std::vector<declaration> &out);
+
+/* set_compare.cpp: a set compared with the neighbour's previous one as its frames come */
+// Matches a frame's body against the previous set's TLVs from where the last frame left off; what
+// does not match is decoded into `gained` and `lost`.
+void tallowhost_compare_body(neighbour &nb, std::span<const uint8_t> body);
+// At the set's last frame: the previous set's TLVs not matched are lost.
+void tallowhost_compare_rest(neighbour &nb);
+// Then, with `gained` and `lost` sorted and unique, before the set changes anything: whether it
+// declares p, and its size (`gained_tlvs`: how many gained came, duplicates included).
+bool tallowhost_compared_word(const neighbour &nb, const host_prefix &p);
+size_t tallowhost_compared_size(const neighbour &nb, size_t gained_tlvs, bool &unique);
 
 /* steer.cpp: which uplinks still reach each declared prefix */
 bool uplink_usable(const uplink &up, uint8_t family);
