@@ -197,7 +197,7 @@ void receive_periodic(host_config *cfg, uplink *up, neighbour &nb, const parsed_
         }
         nb.partial_open = true;
         nb.discarding = false;
-        nb.comparing = nb.set_unique;
+        nb.comparing = nb.set_unique && !nb.set_churned;
     } else if (!nb.partial_open) {
         // The rest of a set whose first frame was lost, or of a set over a cap: one line and one
         // count for all of it.
@@ -283,6 +283,9 @@ void receive_periodic(host_config *cfg, uplink *up, neighbour &nb, const parsed_
     nb.set_bytes.swap(nb.partial_bytes);
     nb.set_members = size;
     nb.set_unique = unique;
+    // After a set that changed in most of its prefixes the next is read whole, which costs less than
+    // a comparison when most differs; a set that changed little brings the comparison back.
+    nb.set_churned = nb.whole_set && (nb.comparing ? nb.gained.size() + nb.lost.size() : out.size() - before) > size / 2;
     close_open_set(up, nb);
     nb.applied_ms = now_ms;
     nb.whole_set = true;

@@ -28,7 +28,8 @@ size_t common_length(const uint8_t *a, const uint8_t *b, size_t n)
 
 void decode_members(std::span<const uint8_t> tlvs, std::vector<host_prefix> &out)
 {
-    std::vector<frame_prefix> decoded;
+    static std::vector<frame_prefix> decoded;  // the agent has one thread; kept for its room
+    decoded.clear();
     tallowhost_decode_body(tlvs, decoded);
     for (const frame_prefix &fp : decoded)
         if (!fp.withdrawn)
@@ -63,7 +64,9 @@ void tallowhost_compare_body(neighbour &nb, std::span<const uint8_t> body)
         bool found = false;
         for (unsigned k = 0; k < max_skipped && skip < old.size() && !found; k++) {
             skip += tallowhost_tlv_size(old, skip);
-            found = old.size() - skip >= want && std::memcmp(body.data() + b, old.data() + skip, want) == 0;
+            // The TLV headers and OUIs are alike: the prefix bytes tell first.
+            found = old.size() - skip >= want && body[b + want - 1] == old[skip + want - 1] &&
+                    std::memcmp(body.data() + b, old.data() + skip, want) == 0;
         }
         if (found) {
             decode_members(old.subspan(c, skip - c), nb.lost);

@@ -129,6 +129,7 @@ struct neighbour {
     std::vector<uint8_t> set_bytes;
     size_t set_members = 0;
     bool set_unique = false;
+    bool set_churned = false;  // most of its prefixes differed from the set before
     // The set being received: its TLVs as they come, and how many prefixes they declare.
     bool partial_open = false;
     bool discarding = false;  // continuation frames are being dropped until the next first frame
