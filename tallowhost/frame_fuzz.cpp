@@ -5,7 +5,9 @@
 // Input layout: repeated [control byte][length, 2 bytes big-endian][frame]. Control bits 0-1 pick
 // the uplink (3 wraps to 0), bit 2 advances the clock by a minute first (expiring neighbours whose
 // TTL ran out), bit 3 sets the uplink's link down or up again (a link down while another is up
-// declares 0.0.0.0/0 and ::/0), the other bits are ignored. The prefix cap is small so that the caps
+// declares 0.0.0.0/0 and ::/0), bit 4 advances the clock by 400 ms (the deltas' guard windows end
+// on the way), bit 5 leaves the frame's prefixes undecoded as the agent does, the other bits are
+// ignored. The prefix cap is small so that the caps
 // are reached.
 // The third uplink has no IPv6 next hop.
 
@@ -127,8 +129,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         in = in.subspan(3 + len);
         const size_t i = (control & 3) % 3;
         uplink &up = cfg.uplinks[i];
-        if (control & 4) {
-            now += 60000;
+        if (control & 20) {
+            now += control & 4 ? 60000 : 400;
+            for (size_t k = 0; k < cfg.uplinks.size(); k++) {
+                tallowhost_end_guards(&cfg, &cfg.uplinks[k], now, changed);
+                steer(&cfg, k, changed);
+            }
             for (size_t k = 0; k < cfg.uplinks.size(); k++) {
                 for (size_t n = cfg.uplinks[k].neighbours.size(); n-- > 0;) {
                     if (now >= cfg.uplinks[k].neighbours[n].expires_ms) {
@@ -150,7 +156,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             tallowhost_steer_all(&cfg, out);
         }
         parsed_frame f;
-        frame_error e = tallowhost_parse_frame(frame, f);
+        frame_error e = control & 32 ? tallowhost_scan_frame(frame, f) : tallowhost_parse_frame(frame, f);
         if (e != frame_error::none) {
             note_hostile(&cfg, &up, e, now);
             continue;
