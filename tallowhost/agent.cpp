@@ -24,10 +24,6 @@
 
 namespace {
 
-constexpr uint8_t lldp_multicast[6] = {0x01, 0x80, 0xC2, 0x00, 0x00, 0x0E};
-// Room for a whole 200000-prefix set sent back to back at MTU 1500 (about 3500 frames, each charged
-// with its buffer's true size), so that none is dropped while routes are being installed.
-constexpr int packet_rcvbuf = 64 * 1024 * 1024;
 constexpr int max_poll_ms = 1000;
 
 volatile sig_atomic_t stop_requested = 0;
@@ -45,58 +41,6 @@ void on_signal(int sig)
 // arguments would fail the same way.
 constexpr int exit_usage = 2;
 constexpr int exit_locked = 100;  // inside only: the other agent's routes are left alone
-
-int open_uplink_socket(uplink *up)
-{
-    // Created for no protocol, so that nothing is queued before the filter and the binding hold.
-    unique_fd fd(socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-    if (!fd.valid()) {
-        hlog(LOG_ERR, "agent: %s: packet socket: %s", up->name.c_str(), strerror(errno));
-        return -1;
-    }
-    // EtherType 0x88CC to the LLDP multicast address 01:80:c2:00:00:0e, nothing else.
-    sock_filter code[] = {
-        {BPF_LD | BPF_H | BPF_ABS, 0, 0, 12},
-        {BPF_JMP | BPF_JEQ | BPF_K, 0, 5, ETH_P_LLDP},
-        {BPF_LD | BPF_W | BPF_ABS, 0, 0, 0},
-        {BPF_JMP | BPF_JEQ | BPF_K, 0, 3, 0x0180C200},
-        {BPF_LD | BPF_H | BPF_ABS, 0, 0, 4},
-        {BPF_JMP | BPF_JEQ | BPF_K, 0, 1, 0x000E},
-        {BPF_RET | BPF_K, 0, 0, 0xFFFFFFFF},
-        {BPF_RET | BPF_K, 0, 0, 0},
-    };
-    sock_fprog prog{uint16_t(sizeof code / sizeof code[0]), code};
-    if (setsockopt(fd.get(), SOL_SOCKET, SO_ATTACH_FILTER, &prog, sizeof prog) != 0) {
-        hlog(LOG_ERR, "agent: %s: filter: %s", up->name.c_str(), strerror(errno));
-        return -1;
-    }
-    int size = packet_rcvbuf;
-    if (setsockopt(fd.get(), SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) != 0) {
-        hlog(LOG_WARNING, "agent: %s: SO_RCVBUFFORCE: %s, a large set may be dropped", up->name.c_str(),
-             strerror(errno));
-        setsockopt(fd.get(), SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
-    }
-    sockaddr_ll sll{};
-    sll.sll_family = AF_PACKET;
-    sll.sll_protocol = htons(ETH_P_LLDP);
-    sll.sll_ifindex = int(up->ifindex);
-    if (bind(fd.get(), reinterpret_cast<sockaddr *>(&sll), sizeof sll) != 0) {
-        hlog(LOG_ERR, "agent: %s: bind: %s", up->name.c_str(), strerror(errno));
-        return -1;
-    }
-    packet_mreq mr{};
-    mr.mr_ifindex = int(up->ifindex);
-    mr.mr_type = PACKET_MR_MULTICAST;
-    mr.mr_alen = 6;
-    std::memcpy(mr.mr_address, lldp_multicast, 6);
-    if (setsockopt(fd.get(), SOL_PACKET, PACKET_ADD_MEMBERSHIP, &mr, sizeof mr) != 0) {
-        hlog(LOG_ERR, "agent: %s: joining the LLDP multicast address: %s", up->name.c_str(), strerror(errno));
-        return -1;
-    }
-    up->sock = std::move(fd);
-    up->sock_ifindex = up->ifindex;
-    return 0;
-}
 
 void apply_changes(host_config *cfg, const char *what, std::vector<route_change> &changes, int64_t start)
 {
@@ -204,7 +148,7 @@ void follow_sockets(host_config *cfg)
         if (up.sock.valid() && up.sock_ifindex != up.ifindex)
             up.sock.reset();
         if (up.ifindex && !up.sock.valid())
-            open_uplink_socket(&up);  // logged; tried again at the link's next change
+            tallowhost_open_uplink_socket(&up);  // logged; tried again at the link's next change
     }
 }
 
@@ -321,20 +265,24 @@ int poll_timeout(const host_config *cfg, int64_t now)
         t = std::min(t, std::max<int64_t>(cfg->reconcile_ms - now, 0));
     if (cfg->adopting)
         t = std::min(t, std::max<int64_t>(cfg->started_ms + adopt_window_ms - now, 0));
+    if (const int64_t due = tallowhost_show_due(cfg); due >= 0)
+        t = std::min(t, std::max<int64_t>(due - now, 0));
     return int(t);
 }
 
 int run(host_config *cfg)
 {
     const size_t n_up = cfg->uplinks.size();
-    std::vector<pollfd> fds(n_up + 1);
+    std::vector<pollfd> fds;
     std::vector<uint8_t> buf(frame_buffer_size);
     sigset_t during_poll;
     sigemptyset(&during_poll);
     while (!stop_requested) {
+        fds.clear();
         for (size_t i = 0; i < n_up; i++)
-            fds[i] = pollfd{cfg->uplinks[i].sock.get(), POLLIN, 0};
-        fds[n_up] = pollfd{cfg->monitor.get(), POLLIN, 0};
+            fds.push_back(pollfd{cfg->uplinks[i].sock.get(), POLLIN, 0});
+        fds.push_back(pollfd{cfg->monitor.get(), POLLIN, 0});
+        tallowhost_show_poll(cfg, fds);
         int ms = poll_timeout(cfg, monotonic_ms());
         timespec ts{ms / 1000, long(ms % 1000) * 1000000};
         int r = ppoll(fds.data(), fds.size(), &ts, &during_poll);
@@ -350,6 +298,8 @@ int run(host_config *cfg)
                 if (fds[i].revents & (POLLIN | POLLERR))
                     read_frames(cfg, i, buf);
         const int64_t now = monotonic_ms();
+        if (r > 0)
+            tallowhost_show_serve(cfg, fds.data() + n_up + 1, fds.size() - n_up - 1, now);
         expire_neighbours(cfg, now);
         check_adoption(cfg, now);
         if (cfg->reconcile_ms >= 0 && now >= cfg->reconcile_ms) {
@@ -360,6 +310,7 @@ int run(host_config *cfg)
             snapshot_requested = 0;
             tallowhost_snapshot_write(cfg, snapshot_path);
         }
+        tallowhost_metrics_write(cfg, now);
     }
     return 0;
 }
@@ -418,7 +369,7 @@ int start_up(host_config *cfg)
     tallowhost_set_connected(cfg, changes);
     apply_changes(cfg, "subnets", changes, monotonic_ms());
     for (uplink &up : cfg->uplinks) {
-        if (up.ifindex && open_uplink_socket(&up) != 0) {
+        if (up.ifindex && tallowhost_open_uplink_socket(&up) != 0) {
             std::fprintf(stderr, "tallowhost: cannot receive LLDP on %s (see the system log)\n", up.name.c_str());
             return 1;
         }
@@ -433,6 +384,8 @@ int start_up(host_config *cfg)
         tallowhost_steer(cfg, i, restored[i], changes);
     tallowhost_sync_down_uplinks(cfg, changes);
     apply_changes(cfg, "start", changes, start);
+    // Questions are answered from here on; without the socket the agent still steers.
+    tallowhost_show_open(cfg);
     return 0;
 }
 
@@ -450,6 +403,8 @@ int tallowhost_main(int argc, char **argv)
 {
     host_config cfg;
     std::string error;
+    if (argc >= 2 && std::strcmp(argv[1], "show") == 0)
+        return tallowhost_show_client(argc, argv);
     if (argc == 2 && (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0)) {
         std::fputs(tallowhost_usage, stdout);
         return 0;
@@ -491,6 +446,8 @@ int tallowhost_main(int argc, char **argv)
     }
     if (rc == 0)
         tallowhost_state_write(&cfg, true);  // for a restart; the unit's runtime directory goes at stop
+    tallowhost_show_close(&cfg);
+    tallowhost_metrics_remove(&cfg);
     if (rc != exit_locked && cfg.nl.valid()) {
         tallowhost_route_remove_all(&cfg);
         tallowhost_groups_restore(&cfg);

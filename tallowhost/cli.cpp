@@ -12,7 +12,8 @@
 
 const char *const tallowhost_usage =
     "usage: tallowhost --uplink IFNAME=GW[,GW] [--uplink IFNAME=GW[,GW] ...] [--table N] [--rule-priority N]\n"
-    "                  [--ifgroup N] [--max-prefixes N] [-v]\n";
+    "                  [--ifgroup N] [--max-prefixes N] [--metrics-file PATH] [-v]\n"
+    "       tallowhost show [uplinks | neighbours | prefix ADDRESS] [--json]\n";
 
 namespace {
 
@@ -82,7 +83,7 @@ int parse_command_line(host_config *cfg, int argc, char **argv, std::string &err
         std::string a = argv[i];
         std::string value;
         bool has_value = false;
-        for (const char *opt : {"--uplink", "--table", "--rule-priority", "--ifgroup", "--max-prefixes"}) {
+        for (const char *opt : {"--uplink", "--table", "--rule-priority", "--ifgroup", "--max-prefixes", "--metrics-file"}) {
             std::string o = opt;
             if (a == o) {
                 if (i + 1 >= argc) {
@@ -135,6 +136,14 @@ int parse_command_line(host_config *cfg, int argc, char **argv, std::string &err
                 return -1;
             }
             cfg->max_prefixes = size_t(n);
+        } else if (a == "--metrics-file" && has_value) {
+            // Renamed into place from PATH.tmp, in the same directory.
+            if (value.empty() || value[0] != '/' || value.back() == '/' || value.size() >= 4000 ||
+                value.find_first_of("\n") != std::string::npos) {
+                error = "bad metrics file \"" + value + "\" (an absolute file name)";
+                return -1;
+            }
+            cfg->metrics_path = value;
         } else {
             error = "unknown argument \"" + a + "\"";
             return -1;

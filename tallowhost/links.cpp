@@ -7,6 +7,8 @@
 #include <linux/fib_rules.h>
 #include <linux/if.h>
 #include <linux/if_addr.h>
+#include <linux/if_ether.h>
+#include <linux/if_packet.h>
 #include <linux/ip.h>
 #include <linux/ipv6.h>
 #include <linux/netconf.h>
@@ -409,4 +411,65 @@ void tallowhost_groups_restore(host_config *cfg)
     for (uplink &up : cfg->uplinks)
         if (up.group_taken && up.link_known && up.group == cfg->ifgroup)
             set_group(cfg, up, up.group_before);
+}
+
+namespace {
+
+constexpr uint8_t lldp_multicast[6] = {0x01, 0x80, 0xC2, 0x00, 0x00, 0x0E};
+// Room for a whole 200000-prefix set sent back to back at MTU 1500 (about 3500 frames, each charged
+// with its buffer's true size), so that none is dropped while routes are being installed.
+constexpr int packet_rcvbuf = 64 * 1024 * 1024;
+
+}  // namespace
+
+int tallowhost_open_uplink_socket(uplink *up)
+{
+    // Created for no protocol, so that nothing is queued before the filter and the binding hold.
+    unique_fd fd(socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (!fd.valid()) {
+        hlog(LOG_ERR, "agent: %s: packet socket: %s", up->name.c_str(), strerror(errno));
+        return -1;
+    }
+    // EtherType 0x88CC to the LLDP multicast address 01:80:c2:00:00:0e, nothing else.
+    sock_filter code[] = {
+        {BPF_LD | BPF_H | BPF_ABS, 0, 0, 12},
+        {BPF_JMP | BPF_JEQ | BPF_K, 0, 5, ETH_P_LLDP},
+        {BPF_LD | BPF_W | BPF_ABS, 0, 0, 0},
+        {BPF_JMP | BPF_JEQ | BPF_K, 0, 3, 0x0180C200},
+        {BPF_LD | BPF_H | BPF_ABS, 0, 0, 4},
+        {BPF_JMP | BPF_JEQ | BPF_K, 0, 1, 0x000E},
+        {BPF_RET | BPF_K, 0, 0, 0xFFFFFFFF},
+        {BPF_RET | BPF_K, 0, 0, 0},
+    };
+    sock_fprog prog{uint16_t(sizeof code / sizeof code[0]), code};
+    if (setsockopt(fd.get(), SOL_SOCKET, SO_ATTACH_FILTER, &prog, sizeof prog) != 0) {
+        hlog(LOG_ERR, "agent: %s: filter: %s", up->name.c_str(), strerror(errno));
+        return -1;
+    }
+    int size = packet_rcvbuf;
+    if (setsockopt(fd.get(), SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) != 0) {
+        hlog(LOG_WARNING, "agent: %s: SO_RCVBUFFORCE: %s, a large set may be dropped", up->name.c_str(),
+             strerror(errno));
+        setsockopt(fd.get(), SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+    }
+    sockaddr_ll sll{};
+    sll.sll_family = AF_PACKET;
+    sll.sll_protocol = htons(ETH_P_LLDP);
+    sll.sll_ifindex = int(up->ifindex);
+    if (bind(fd.get(), reinterpret_cast<sockaddr *>(&sll), sizeof sll) != 0) {
+        hlog(LOG_ERR, "agent: %s: bind: %s", up->name.c_str(), strerror(errno));
+        return -1;
+    }
+    packet_mreq mr{};
+    mr.mr_ifindex = int(up->ifindex);
+    mr.mr_type = PACKET_MR_MULTICAST;
+    mr.mr_alen = 6;
+    std::memcpy(mr.mr_address, lldp_multicast, 6);
+    if (setsockopt(fd.get(), SOL_PACKET, PACKET_ADD_MEMBERSHIP, &mr, sizeof mr) != 0) {
+        hlog(LOG_ERR, "agent: %s: joining the LLDP multicast address: %s", up->name.c_str(), strerror(errno));
+        return -1;
+    }
+    up->sock = std::move(fd);
+    up->sock_ifindex = up->ifindex;
+    return 0;
 }

@@ -287,7 +287,8 @@ void receive_periodic(host_config *cfg, uplink *up, neighbour &nb, const parsed_
     // a comparison when most differs; a set that changed little brings the comparison back.
     nb.set_churned = nb.whole_set && (nb.comparing ? nb.gained.size() + nb.lost.size() : out.size() - before) > size / 2;
     close_open_set(up, nb);
-    nb.applied_ms = now_ms;
+    nb.applied_ms = nb.set_ms = now_ms;
+    nb.set_unix_ms = realtime_ms();
     nb.whole_set = true;
     up->counters.sets++;
     const size_t changed = out.size() - before;

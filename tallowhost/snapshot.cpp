@@ -15,26 +15,6 @@
 
 namespace {
 
-// Identifiers are printed by id_text, which leaves out quotes and backslashes; only those characters
-// and controls need escaping here.
-std::string json_string(const std::string &s)
-{
-    std::string out = "\"";
-    for (char c : s) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += c;
-        } else if (uint8_t(c) < 0x20) {
-            char buf[8];
-            std::snprintf(buf, sizeof buf, "\\u%04x", unsigned(uint8_t(c)));
-            out += buf;
-        } else {
-            out += c;
-        }
-    }
-    return out + "\"";
-}
-
 std::string address_text(int family, const uint8_t *addr)
 {
     char buf[INET6_ADDRSTRLEN];

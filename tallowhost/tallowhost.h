@@ -2,6 +2,7 @@
 // section per file.
 #pragma once
 
+#include <poll.h>
 #include <syslog.h>
 
 #include <algorithm>
@@ -42,6 +43,7 @@ constexpr const char *lock_path = "/run/tallowhost.lock";
 // across a restart and removes it at stop.
 constexpr const char *state_dir = "/run/tallowhost";
 constexpr const char *state_path = "/run/tallowhost/state";
+constexpr const char *show_socket_path = "/run/tallowhost/show.sock";
 constexpr size_t max_uplinks = 32;  // uplinks are bits of a 32-bit reach mask
 
 // One prefix as the agent keeps it: the address masked to the prefix length. The member order is the
@@ -144,6 +146,8 @@ struct neighbour {
     std::vector<host_prefix> gained, lost;
     std::unordered_map<host_prefix, delta_guard, host_prefix_hash> guards;  // the deltas of the last set_guard_ms
     int64_t guard_due_ms = -1;  // no later than the first contested guard's window end, -1 when none
+    int64_t set_ms = -1;       // monotonic time of the last whole set taken, -1 before the first
+    int64_t set_unix_ms = -1;  // the same on the wall clock, for the metrics
 };
 
 // A change of what an uplink declares: the prefix is now declared by at least one of its neighbours,
@@ -228,6 +232,16 @@ struct route_change {
     uint32_t reach = 0;   // uplinks to go through; 0 is an unreachable route
 };
 
+// A client of the show socket: its request as it comes, then the answer as it goes.
+struct show_client {
+    unique_fd fd;
+    std::string in;
+    std::string out;
+    size_t sent = 0;
+    bool answering = false;
+    int64_t since_ms = 0;
+};
+
 struct host_config {
     std::vector<uplink> uplinks;
     uint32_t table = default_table;
@@ -253,6 +267,11 @@ struct host_config {
     bool state_due = false;       // an uplink's group before the agent was taken: save it
     uint32_t l3mdev_after = 0;    // priority of an l3mdev rule seen at or after ours; 0: none
     bool rules_withdrawn = false;  // a VRF's l3mdev rule came after ours: ours are gone until a restart
+    unique_fd show_listen;  // the show socket
+    std::vector<show_client> show_clients;
+    std::string metrics_path;     // --metrics-file; empty: no metrics
+    std::string metrics_written;  // what the file holds
+    int64_t metrics_due_ms = 0;
 };
 
 /* log.cpp: syslog lines, debug only with -v */
@@ -399,6 +418,10 @@ int tallowhost_rules_ensure(host_config *cfg);  // adds whichever of the four ru
 int tallowhost_rules_remove(host_config *cfg);  // removes the agent's rules; the number removed, or -1
 
 /* links.cpp: the uplinks' links, and the kernel's notifications */
+// The LLDP receive socket of an uplink whose link exists, bound to that link.
+int tallowhost_open_uplink_socket(uplink *up);
+// The LLDP receive socket of an uplink whose link exists, bound to that link.
+int tallowhost_open_uplink_socket(uplink *up);
 int uplink_index(const host_config *cfg, uint32_t ifindex);  // the uplink whose link this is, or -1
 int tallowhost_monitor_open(host_config *cfg);
 // The uplinks' state and group; uplinks are found by name and followed by interface index.
@@ -434,6 +457,27 @@ int tallowhost_state_read(host_config *cfg, saved_state &out);
 size_t tallowhost_state_restore(host_config *cfg, saved_state &saved, int64_t now_ms,
                                 std::vector<std::vector<declaration>> &changed);
 int write_file_atomic(const char *path, const std::string &text);
+
+/* show.cpp: the answers of tallowhost show */
+std::string json_string(const std::string &s);
+// The answer to one request ("uplinks", "neighbours" or "prefix ADDRESS", with " json" for JSON).
+std::string tallowhost_show(const host_config *cfg, const std::string &request, int64_t now_ms);
+
+/* control.cpp: the show socket and its client */
+int tallowhost_show_open(host_config *cfg);
+void tallowhost_show_close(host_config *cfg);
+// Appends the socket's descriptors to a poll set; tallowhost_show_serve takes them back, from the
+// first it appended, after the poll.
+void tallowhost_show_poll(const host_config *cfg, std::vector<pollfd> &fds);
+void tallowhost_show_serve(host_config *cfg, const pollfd *fds, size_t n, int64_t now_ms);
+int64_t tallowhost_show_due(const host_config *cfg);  // when a client times out, -1: none
+int tallowhost_show_client(int argc, char **argv);    // tallowhost show ...: the exit status
+
+/* metrics.cpp: Prometheus' text format in a file */
+std::string tallowhost_metrics_text(const host_config *cfg);
+void tallowhost_metrics_write(host_config *cfg, int64_t now_ms);
+void tallowhost_metrics_remove(host_config *cfg);
+int64_t realtime_ms();
 
 /* snapshot.cpp: the JSON snapshot */
 std::string tallowhost_snapshot_json(const host_config *cfg, int64_t now_ms);
