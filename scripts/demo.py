@@ -14,7 +14,7 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
 
-from sandbox import Sandbox  # noqa: E402
+from sandbox import Sandbox, wait_value  # noqa: E402
 
 PRIORITY = {0: "emerg", 1: "alert", 2: "crit", 3: "err", 4: "warning", 5: "notice", 6: "info", 7: "debug"}
 
@@ -41,9 +41,11 @@ def run(box):
     tallowctl = str(p / "bin" / "tallowctl")
     box.set_groups(frr=True)
     box.write("/etc/tarvik/tallowd.conf", "max-unreachable-prefix = 25000\n")
+    # One MTU for the VRF's downlinks, as on a switch: the daemon sizes a VRF's frames to one MTU and logs
+    # a mismatch between its interfaces as an error.
     dl1, _ = box.add_veth("swp1", "host1", mtu=9000)
-    dl2, _ = box.add_veth("swp2", "host2", mtu=1500)
-    section(f"downlinks: swp1 (ifindex {dl1}, MTU 9000), swp2 (ifindex {dl2}, MTU 1500)")
+    dl2, _ = box.add_veth("swp2", "host2", mtu=9000)
+    section(f"downlinks: swp1 (ifindex {dl1}), swp2 (ifindex {dl2}), both MTU 9000")
 
     have_mesra = (platform / "mesractl").exists()
     env = dict(box._default_env())
@@ -57,7 +59,9 @@ def run(box):
     daemon = box.spawn([p / "sbin" / "tallowd"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     box.syslog.wait_for(r"^tallowd started", ident="tallowd")
     box.syslog.wait_for(r"^lldp: connected to LLDPD", ident="tallowd", timeout=5)
-    seen = 0
+    section("the lldpd stand-in and tallowd start; tallowd connects to it")
+    wait_value("lldpd stand-in: connection accepted", lambda: "accepted" in Path(out).read_text())
+    seen = show_new(out, 0)
 
     # The routing suite: one connection for the whole run, as the daemon cleans up when it closes.
     routing = box.spawn([tallowctl, "script", "-"], env=env, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
