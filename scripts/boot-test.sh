@@ -2,9 +2,10 @@
 # Boots the built Debian packages under a real systemd and runs the checks of tests/boot against them.
 #
 # A minimal Debian 12 root (debootstrap --variant=minbase with systemd, dbus and iproute2, from the
-# archive the machine's apt sources name) is kept in CACHE, one per set of package versions, so that a
-# rerun does not rebuild it. Each run puts a throwaway overlay on it, installs the packages there with
-# apt-get and boots it with systemd-nspawn -b, all inside mount and PID namespaces of this run's own:
+# archive the machine's apt sources name, then prometheus-node-exporter installed with the root's own
+# apt-get) is kept in CACHE, one per set of package versions, so that a rerun does not rebuild it. Each
+# run puts a throwaway overlay on it, installs the packages there with apt-get and boots it with
+# systemd-nspawn -b, all inside mount and PID namespaces of this run's own:
 # /run is a fresh tmpfs and cgroup2 is mounted on /sys/fs/cgroup, so nspawn needs no system bus and
 # leaves nothing under the machine's /run; the container lives in a cgroup made for the run and
 # removed after it. The namespaces die with the run, and with them every mount and process.
@@ -19,6 +20,9 @@ shift || true
 cache=$(realpath -m "${TARVIK_BOOT_CACHE:-build-boot}")
 suite=bookworm
 include=systemd,dbus,iproute2
+# Installed in the root after debootstrap, from the same archive with apt-get: the exporter whose textfile
+# collector reads tallowhost's metrics file.
+extra=prometheus-node-exporter
 packages=(tallowd libtallowd1 tallowctl tallowhost tarvik-standins)
 
 for p in "${packages[@]}"; do
@@ -49,9 +53,9 @@ mirror=${TARVIK_BOOT_MIRROR:-$(machine_mirror)}
 # --- the cached root -------------------------------------------------------------------------
 # Keyed by what makes it: debootstrap's version, the mirror and suite, and the versions the package
 # lists give for the point release (base-files), the C library and the packages asked for.
-versions=$(apt-cache show --no-all-versions base-files libc6 systemd dbus iproute2 2>/dev/null \
+versions=$(apt-cache show --no-all-versions base-files libc6 systemd dbus iproute2 $extra 2>/dev/null \
   | awk '/^Package:/ {p = $2} /^Version:/ {print p, $2}')
-key=$( { dpkg-query -W -f='${Version}' debootstrap; echo " $mirror $suite $include"; echo "$versions"; } \
+key=$( { dpkg-query -W -f='${Version}' debootstrap; echo " $mirror $suite $include $extra"; echo "$versions"; } \
   | sha256sum | cut -c1-16)
 base="$cache/root-$key"
 if [ ! -e "$base/.complete" ]; then
@@ -65,6 +69,18 @@ if [ ! -e "$base/.complete" ]; then
   unshare --mount --propagation private -- sh -c 'mount -n -t tmpfs -o mode=0755 tmpfs /run && exec "$@"' sh \
     debootstrap --variant=minbase --include="$include" "$suite" "$cache/tmp-$key" "$mirror" \
     >"$cache/debootstrap.log" 2>&1 || { tail -30 "$cache/debootstrap.log"; echo "boot-test: debootstrap failed"; exit 1; }
+  # In a chroot, in the same kind of mount namespace; policy-rc.d keeps the package's service from being
+  # started there (it is enabled, and starts when the container boots).
+  unshare --mount --propagation private -- sh -c '
+    set -e
+    mount -n -t tmpfs -o mode=0755 tmpfs /run
+    mount -n -t proc proc "$1/proc"
+    printf "#!/bin/sh\nexit 101\n" >"$1/usr/sbin/policy-rc.d"
+    chmod 755 "$1/usr/sbin/policy-rc.d"
+    chroot "$1" /usr/bin/env DEBIAN_FRONTEND=noninteractive sh -c \
+      "apt-get update -q && apt-get install -y -q --no-install-recommends $2"
+    rm "$1/usr/sbin/policy-rc.d"' sh "$cache/tmp-$key" "$extra" \
+    >"$cache/apt-get.log" 2>&1 || { tail -30 "$cache/apt-get.log"; echo "boot-test: installing $extra failed"; exit 1; }
   rm -rf "$cache/tmp-$key"/var/cache/apt/archives/*.deb "$cache/tmp-$key"/var/lib/apt/lists/*
   echo "$versions" >"$cache/tmp-$key/.complete"
   mv "$cache/tmp-$key" "$base"

@@ -369,7 +369,8 @@ int start_up(host_config *cfg)
     tallowhost_set_connected(cfg, changes);
     apply_changes(cfg, "subnets", changes, monotonic_ms());
     for (uplink &up : cfg->uplinks) {
-        if (up.ifindex && tallowhost_open_uplink_socket(&up) != 0) {
+        const bool open = up.sock.valid() && up.sock_ifindex == up.ifindex;  // since the link was read
+        if (up.ifindex && !open && tallowhost_open_uplink_socket(&up) != 0) {
             std::fprintf(stderr, "tallowhost: cannot receive LLDP on %s (see the system log)\n", up.name.c_str());
             return 1;
         }

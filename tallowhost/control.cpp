@@ -4,7 +4,6 @@
 // answer are buffered per client, and a client that takes too long is dropped.
 
 #include <fcntl.h>
-#include <grp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -84,7 +83,7 @@ int tallowhost_show_open(host_config *cfg)
     unique_fd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     const sockaddr_un a = show_address();
     unlink(show_socket_path);  // left by a run that was killed; the lock says no other agent runs
-    // Created with no access, then opened to root and to the group tallowhost, if there is one.
+    // Created with no access, then opened to root and to the agent's group.
     const mode_t old = umask(0777);
     const bool bound = fd.valid() && bind(fd.get(), reinterpret_cast<const sockaddr *>(&a), sizeof a) == 0;
     umask(old);
@@ -92,11 +91,8 @@ int tallowhost_show_open(host_config *cfg)
         hlog(LOG_ERR, "show: %s: %s", show_socket_path, strerror(errno));
         return -1;
     }
-    const group *g = getgrnam(show_group);
-    if (g && chown(show_socket_path, 0, g->gr_gid) == 0)
-        chmod(show_socket_path, 0660);
-    else
-        chmod(show_socket_path, 0600);
+    // The socket is the agent's group's (tallowhost under its unit); a group of root's own is not opened.
+    chmod(show_socket_path, getegid() != 0 ? 0660 : 0600);
     cfg->show_listen = std::move(fd);
     return 0;
 }

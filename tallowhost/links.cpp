@@ -190,6 +190,12 @@ int take_link(host_config *cfg, const uint8_t *msg, uint32_t len, bool deleted)
              li.vrf_slave ? "enslaved to a VRF, not steered while it is" : "no longer in a VRF");
     up.in_vrf = li.vrf_slave;
     const bool now_up = (li.flags & IFF_UP) && (li.flags & IFF_LOWER_UP) && !up.in_vrf;
+    if (appeared) {
+        // Its socket at once, not after the rest of the notifications: a frame that arrives once the
+        // link is said to be taken in is read.
+        up.sock.reset();
+        tallowhost_open_uplink_socket(&up);  // logged; tried again at the link's next change
+    }
     if (appeared && up.waited)
         hlog(LOG_NOTICE, "link: %s: present (index %u), taken in%s", up.name.c_str(), li.ifindex,
              now_up ? "" : ", not up yet");
@@ -213,9 +219,9 @@ int take_link(host_config *cfg, const uint8_t *msg, uint32_t len, bool deleted)
     return first && !appeared ? -1 : i;
 }
 
-// Drops every route notification but the removal of a route of ours and a route of ours added or
-// replaced by someone else: the agent's own changes, which carry its request socket's port ID, would
-// otherwise fill the buffer.
+// Drops every route notification but those of a route of ours removed, added or replaced by someone
+// else or by the kernel: the agent's own changes, which carry its request socket's port ID, would
+// otherwise fill the buffer, and its own removals read late would look like someone else's.
 int attach_filter(int fd, uint32_t own_portid)
 {
     const uint32_t delroute = htons(RTM_DELROUTE);  // loaded as a big-endian half-word
@@ -224,11 +230,10 @@ int attach_filter(int fd, uint32_t own_portid)
     const uint32_t at_protocol = sizeof(nlmsghdr) + offsetof(rtmsg, rtm_protocol);
     sock_filter code[] = {
         {BPF_LD | BPF_H | BPF_ABS, 0, 0, offsetof(nlmsghdr, nlmsg_type)},
-        {BPF_JMP | BPF_JEQ | BPF_K, 0, 2, newroute},
+        {BPF_JMP | BPF_JEQ | BPF_K, 1, 0, newroute},
+        {BPF_JMP | BPF_JEQ | BPF_K, 0, 4, delroute},  // not a route: kept
         {BPF_LD | BPF_W | BPF_ABS, 0, 0, offsetof(nlmsghdr, nlmsg_pid)},
-        {BPF_JMP | BPF_JEQ | BPF_K, 5, 2, own},  // our own change: dropped; else the protocol decides
-        {BPF_JMP | BPF_JEQ | BPF_K, 1, 0, delroute},
-        {BPF_RET | BPF_K, 0, 0, 0xFFFFFFFF},  // not a route
+        {BPF_JMP | BPF_JEQ | BPF_K, 3, 0, own},  // our own change: dropped; else the protocol decides
         {BPF_LD | BPF_B | BPF_ABS, 0, 0, at_protocol},
         {BPF_JMP | BPF_JEQ | BPF_K, 0, 1, route_protocol},
         {BPF_RET | BPF_K, 0, 0, 0xFFFFFFFF},
@@ -353,8 +358,8 @@ int tallowhost_monitor_read(host_config *cfg, std::vector<size_t> &links_changed
                 if (uplink_index(cfg, ifa.ifa_index) >= 0)
                     cfg->addresses_due = true;
             } else if (type == RTM_DELROUTE && nl_message_header(msg, len, rt, attrs)) {
-                // Only removals of routes of ours pass the filter; one we still want was removed by
-                // someone else, or by the kernel.
+                // Only removals of routes of ours by others pass the filter (the agent's own do not); one
+                // we still want was removed by someone else, or by the kernel.
                 size_t an = 0;
                 const uint8_t *dst = nl_find_attr(attrs.data(), attrs.size(), RTA_DST, an);
                 host_prefix p;

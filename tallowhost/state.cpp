@@ -97,6 +97,7 @@ int write_file_atomic(const char *path, const std::string &text)
         hlog(LOG_ERR, "agent: %s: %s", tmp.c_str(), strerror(errno));
         return -1;
     }
+    fchmod(fd.get(), 0644);  // readable by all whatever the umask: a node exporter reads the metrics
     size_t off = 0;
     while (off < text.size()) {
         ssize_t n = write(fd.get(), text.data() + off, text.size() - off);

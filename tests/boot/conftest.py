@@ -16,7 +16,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 from container import Container  # noqa: E402
 from layout import (FIGURES, HOST_IF, HOST_V4, HOST_V6, LLDPD_UNIT, SHIPPED_HOST_OPTIONS,  # noqa: E402
-                    STRICT, SWITCH_IF, SWITCH_V4, SWITCH_V6, UNITS)
+                    SHOW_MEMBER, SHOW_OUTSIDER, STRICT, SWITCH_IF, SWITCH_V4, SWITCH_V6, UNITS)
 
 ROOT = os.environ.get("TARVIK_BOOT_ROOT")
 DEBS = os.environ.get("TARVIK_BOOT_DEBS")
@@ -59,9 +59,11 @@ def add_links(box):
 def system():
     box = Container(ROOT, Path(RUN) / "console.log")
     debs = sorted(p.name for name in PACKAGES for p in Path(DEBS).glob(f"{name}_*.deb"))
-    # On a switch the routing suite's package makes group frr, which tallowd hands its socket to.
+    # On a switch the routing suite's package makes group frr, which tallowd hands its socket to; the
+    # tallowhost package makes group tallowhost, whose members may ask the agent.
     box.prepare(["sh", "-c", "groupadd --system frr && cd /debs && "
-                 f"apt-get install -y --no-install-recommends {' '.join('./' + d for d in debs)}"],
+                 f"apt-get install -y --no-install-recommends {' '.join('./' + d for d in debs)} && "
+                 f"useradd --system --groups tallowhost {SHOW_MEMBER} && useradd --system {SHOW_OUTSIDER}"],
                 binds=[f"{DEBS}:/debs"])
     box.write("/etc/systemd/system/lldpd.service", LLDPD_UNIT)
     # The state service's store, which the stand-in libraries keep under /run.

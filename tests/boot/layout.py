@@ -15,6 +15,12 @@ ExecStart={STANDIN}/lldpd-standin --quiet --tx-interval 1 --record {RECORD}
 WantedBy=multi-user.target
 """
 STRICT = "[Service]\nSystemCallErrorNumber=\n"
+# Debian's exporter, installed in the cached root, whose textfile collector reads tallowhost's metrics.
+EXPORTER = "prometheus-node-exporter.service"
+EXPORTER_URL = ("127.0.0.1", 9100, "/metrics")
+METRICS_FILE = "/var/lib/prometheus/node-exporter/tallowhost.prom"
+# Users of the container only: one in group tallowhost, which may ask the agent (tallowhost show), one not.
+SHOW_MEMBER, SHOW_OUTSIDER = "watcher", "outsider"
 SHIPPED_HOST_OPTIONS = 'TALLOWHOST_OPTIONS=""\n'
 
 # The links of the booted system: the switch side sw0 (tallowd's downlink, where the stand-in transmits)

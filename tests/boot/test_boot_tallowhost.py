@@ -2,8 +2,10 @@
 shipped it refuses once, saying where to name the uplinks, instead of restarting; with its uplink named
 in /etc/default/tallowhost (host0, whose other end sw0 carries the transmitting lldpd stand-in's frames)
 it installs its policy rules and routes on a declaration, steers again at once after a restart from
-the state its runtime directory keeps, forgets on TTL 0 and removes everything, that state included,
-at stop; and nothing in its journal says the confinement got in its way."""
+the state its runtime directory keeps, keeps its metrics file, which Debian's exporter serves, up to
+date, answers `tallowhost show` for members of group tallowhost only, forgets on TTL 0 and removes
+everything, that state included, at stop; and nothing in its journal says the confinement got in its
+way."""
 
 import re
 import time
@@ -11,12 +13,14 @@ import time
 import pytest
 
 from container import wait_value
-from layout import HOST_IF, SHIPPED_HOST_OPTIONS, SWITCH_IF, SWITCH_V4, SWITCH_V6
+from layout import (EXPORTER, EXPORTER_URL, HOST_IF, METRICS_FILE, SHIPPED_HOST_OPTIONS, SHOW_MEMBER, SHOW_OUTSIDER,
+                    SWITCH_IF, SWITCH_V4, SWITCH_V6)
 from routing import Routing, check_confinement
 
 UNIT = "tallowhost.service"
 TABLE = "250"
 DECLARED = {4: "10.9.0.0/16", 6: "2001:db8:9::/48"}
+EXTRA = "10.10.0.0/16"
 NO_UPLINK = "no uplink configured: name the uplinks in TALLOWHOST_OPTIONS in /etc/default/tallowhost"
 
 
@@ -57,6 +61,44 @@ def wait_routes(box, present, what):
                              f"{box.journal(UNIT)}") from None
 
 
+# One HTTP/1.0 request with bash's /dev/tcp: the minimal root has neither curl nor Python.
+SCRAPE = 'exec 3<>"/dev/tcp/$0/$1" && printf "GET %s HTTP/1.0\\r\\nHost: %s\\r\\n\\r\\n" "$2" "$0" >&3 && cat <&3'
+SAMPLE = re.compile(r"^([A-Za-z_:][\w:]*)(?:\{(.*)\})?\s+(\S+)(?:\s+-?\d+)?$")
+LABEL = re.compile(r'(\w+)="((?:[^"\\]|\\.)*)"')
+
+
+def scrape(box):
+    """What the exporter serves, asked from inside the container: the body, or None without an answer."""
+    r = box.run("timeout", "10", "bash", "-c", SCRAPE, *EXPORTER_URL, check=False)
+    head, _, body = r.stdout.partition("\n\n")
+    return body if r.returncode == 0 and head.split(" ")[1:2] == ["200"] else None
+
+
+def sample(body, name, **labels):
+    """The value of the series `name` with exactly these labels in a scrape, None if it has none."""
+    for line in (body or "").splitlines():
+        m = SAMPLE.match(line)
+        if m and m[1] == name and dict(LABEL.findall(m[2] or "")) == labels:
+            return float(m[3])
+    return None
+
+
+def wait_sample(box, name, labels, predicate, what):
+    last = []
+
+    def reached():
+        last[:] = [scrape(box)]
+        return predicate(sample(last[0], name, **labels))
+    try:
+        wait_value(what, reached, timeout=20, interval=0.2)
+    except AssertionError as e:
+        mine = [l for l in (last[0] or "").splitlines() if re.match(r"tallowhost_|node_textfile_", l)]
+        raise AssertionError(f"{e}: {name}{labels} is {sample(last[0], name, **labels)}; the exporter "
+                             f"{'gave' if last[0] is not None else 'did not answer'}:\n" + "\n".join(mine) +
+                             f"\n{box.run('ls', '-l', METRICS_FILE.rsplit('/', 1)[0], check=False).stdout}"
+                             f"{box.journal(UNIT)}") from None
+
+
 def test_shipped_options_refuse_once_without_restarting(system, mode):
     system.write("/etc/default/tallowhost", SHIPPED_HOST_OPTIONS)
     mark = system.cursor()
@@ -75,7 +117,8 @@ def test_shipped_options_refuse_once_without_restarting(system, mode):
 
 
 def test_declaration_installs_rules_and_routes(system, mode, routing):
-    system.write("/etc/default/tallowhost", f'TALLOWHOST_OPTIONS="--uplink {HOST_IF}={SWITCH_V4},{SWITCH_V6}"\n')
+    system.write("/etc/default/tallowhost",
+                 f'TALLOWHOST_OPTIONS="--uplink {HOST_IF}={SWITCH_V4},{SWITCH_V6} --metrics-file {METRICS_FILE}"\n')
     system.systemctl("start", "lldpd.service", "tallowd.service")
     system.wait_log("tallowd.service", r"^lldp: connected to LLDPD", after=system.mode_start)
     routing.send(f"intf-set --vrf 1 {SWITCH_IF}", f"update --vrf 1 {DECLARED[4]} {DECLARED[6]}")
@@ -93,6 +136,32 @@ def test_restart_steers_again_from_the_state_kept_in_its_runtime_directory(syste
     system.systemctl("restart", UNIT)
     system.wait_log(UNIT, r"^state: restored 1 neighbours with 2 prefixes saved \d+ ms ago$", after=mark)
     assert declared_routes(system) == {4: True, 6: True}, system.journal(UNIT, mark)
+
+
+def test_exporter_serves_the_metrics_and_they_follow_a_declaration(system, mode, routing):
+    system.systemctl("start", EXPORTER)
+    uplink = {"uplink": HOST_IF}
+    wait_sample(system, "tallowhost_uplink_up", uplink, lambda v: v == 1, f"tallowhost_uplink_up 1 for {HOST_IF}")
+    wait_sample(system, "tallowhost_declared_prefixes", uplink, lambda v: v == len(DECLARED),
+                f"tallowhost_declared_prefixes {len(DECLARED)} for {HOST_IF}")
+    try:
+        routing.send(f"update --vrf 1 {EXTRA}")
+        wait_sample(system, "tallowhost_declared_prefixes", uplink, lambda v: v == len(DECLARED) + 1,
+                    f"tallowhost_declared_prefixes {len(DECLARED) + 1} for {HOST_IF} after {EXTRA} was declared")
+    finally:
+        routing.send(f"update --vrf 1 --withdraw {EXTRA}")
+
+
+def test_show_answers_members_of_group_tallowhost_only(system, mode):
+    def show(user):
+        return system.run("setpriv", f"--reuid={user}", f"--regid={user}", "--init-groups",
+                          "tallowhost", "show", "uplinks", check=False)
+    r = show(SHOW_MEMBER)
+    assert r.returncode == 0 and HOST_IF in r.stdout and r.stderr == "", \
+        f"tallowhost show uplinks as {SHOW_MEMBER} (group tallowhost): status {r.returncode}\n{r.stdout}{r.stderr}"
+    r = show(SHOW_OUTSIDER)
+    assert r.returncode == 1 and r.stdout == "" and len(r.stderr.splitlines()) == 1, \
+        f"tallowhost show uplinks as {SHOW_OUTSIDER}: status {r.returncode}\n{r.stdout}{r.stderr}"
 
 
 def test_stop_removes_rules_routes_and_the_saved_state(system, mode):
