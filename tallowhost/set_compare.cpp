@@ -15,6 +15,9 @@ namespace {
 constexpr unsigned max_skipped = 8;
 // Bytes that must agree after a skip for it to be taken (or what is left of the frame, if less).
 constexpr size_t resync_bytes = 64;
+// After this many TLVs of a frame in a row found nowhere near, the rest of the frame is taken as new
+// without searching: a set that changed everywhere costs little more than one read whole.
+constexpr unsigned max_misses = 16;
 
 size_t common_length(const uint8_t *a, const uint8_t *b, size_t n)
 {
@@ -42,6 +45,7 @@ void tallowhost_compare_body(neighbour &nb, std::span<const uint8_t> body)
 {
     const std::span<const uint8_t> old(nb.set_bytes);
     size_t b = 0, c = nb.matched;
+    unsigned misses = 0;
     while (b < body.size()) {
         const size_t n = std::min(body.size() - b, old.size() - c);
         if (n == body.size() - b && std::memcmp(body.data() + b, old.data() + c, n) == 0) {
@@ -71,9 +75,10 @@ void tallowhost_compare_body(neighbour &nb, std::span<const uint8_t> body)
         if (found) {
             decode_members(old.subspan(c, skip - c), nb.lost);
             c = skip;
+            misses = 0;
             continue;
         }
-        const size_t t = tallowhost_tlv_size(body, b);
+        const size_t t = ++misses < max_misses ? tallowhost_tlv_size(body, b) : body.size() - b;
         decode_members(body.subspan(b, t), nb.gained);
         b += t;
     }
