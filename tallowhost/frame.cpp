@@ -113,6 +113,26 @@ frame_error check_relay_tlv(std::span<const uint8_t> v, parsed_frame &out)
     return frame_error::none;
 }
 
+// Takes the run of well-formed prefix TLVs at the reader, the bulk of a set's frame, with the checks
+// of check_relay_tlv made on the bytes at once; stops at the first TLV that is anything else, which
+// the general walk then looks at. Returns whether it took any.
+bool take_prefix_run(reader &r, parsed_frame &out)
+{
+    const size_t from = r.off;
+    while (r.left() >= 2 + ipv4_value_size) {
+        const uint8_t *p = r.data.data() + r.off;
+        const bool v4 = p[1] == ipv4_value_size;
+        if (p[0] != tlv_org_specific << 1 || (!v4 && p[1] != ipv6_value_size) || r.left() < 2u + p[1] ||
+            std::memcmp(p + 2, frame_oui, 3) != 0 || p[5] != (v4 ? subtype_ipv4 : subtype_ipv6) ||
+            p[6] > (v4 ? 32 : 128) || p[7] != 0 || (p[8] & ~flag_withdrawn))
+            break;
+        out.prefix_tlvs++;
+        out.members += !(p[8] & flag_withdrawn);
+        r.off += 2u + p[1];
+    }
+    return r.off != from;
+}
+
 bool relay_tlv(const tlv &t)
 {
     return t.type == tlv_org_specific && t.value.size() >= 4 && std::memcmp(t.value.data(), frame_oui, 3) == 0;
@@ -191,6 +211,10 @@ frame_error tallowhost_scan_frame(std::span<const uint8_t> frame, parsed_frame &
     // as ended, provided no TLV is cut short.
     size_t body_begin = 0, body_end = 0;
     while (r.left() > 0) {
+        if (out.has_control && take_prefix_run(r, out)) {
+            body_end = r.off;
+            continue;
+        }
         if (!next_tlv(r, t))
             return frame_error::truncated_tlv;
         if (t.type == tlv_end)
