@@ -123,7 +123,8 @@ bool take_prefix_run(reader &r, parsed_frame &out)
         const uint8_t *p = r.data.data() + r.off;
         const bool v4 = p[1] == ipv4_value_size;
         if (p[0] != tlv_org_specific << 1 || (!v4 && p[1] != ipv6_value_size) || r.left() < 2u + p[1] ||
-            std::memcmp(p + 2, frame_oui, 3) != 0 || p[5] != (v4 ? subtype_ipv4 : subtype_ipv6) ||
+            p[2] != frame_oui[0] || p[3] != frame_oui[1] || p[4] != frame_oui[2] ||
+            p[5] != (v4 ? subtype_ipv4 : subtype_ipv6) ||
             p[6] > (v4 ? 32 : 128) || p[7] != 0 || (p[8] & ~flag_withdrawn))
             break;
         out.prefix_tlvs++;
