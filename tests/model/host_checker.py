@@ -7,8 +7,10 @@ and its `ip rule` lines with the reference model (host_model.py) at every quiet 
 
 Quiet is reached by readiness: the agent's log lines for what a step did (links, addresses, restored
 routes and rules, adoption), then a barrier delta on an uplink that is up, whose set line shows that
-the frames and notifications before it were handled, then the kernel's table. TTL expiry, the one timer
-of the model, is waited for by its log line.
+the frames and notifications before it were handled, then the kernel's table. TTL expiry is waited for
+by its log line. The other timer, the window in which a delta's decisions stand against whole sets that
+say otherwise, ends without a line: the checker keeps its compare points and whole sets clear of the
+window's end by its own clock, with margins (see Run.settle), and waits when it must.
 
 A failing sequence is shrunk (steps dropped while it still fails) and printed, with its seed, as a
 ready-to-paste regression case. The exit status is 1 on a mismatch.
@@ -16,8 +18,11 @@ ready-to-paste regression case. The exit status is 1 on a mismatch.
 Besides frames, links, addresses, main-table routes and the agent's own routes and rules, a sequence
 deletes uplinks' links and makes them again under their names, takes several uplinks down at once
 (all of them, at times), changes net.ipv4.conf.all.rp_filter, and restarts the agent with SIGTERM
-around half-received sets, short TTLs and uplinks that go down or away while it is stopped. At every
-start the neighbours it restores (each with its whole set and the TTL it had left) and its
+around half-received sets, short TTLs and uplinks that go down or away while it is stopped. A stale
+set is a neighbour's previous whole set sent again after deltas, as a switch's LLDP agent re-sends the
+set it holds before the new one arrives: right after the deltas (and then the fresh set, nothing, or
+a second delta on the same prefixes), after the deltas' window, or after the neighbour was forgotten.
+At every start the neighbours it restores (each with its whole set and the TTL it had left) and its
 reverse-path filtering notices are checked against the model and the sysctls.
 """
 
@@ -37,7 +42,7 @@ for p in (HERE, TESTS, TESTS / "tallowhost"):
     sys.path.insert(0, str(p))
 
 from host_helpers import TABLE, UPLINKS, ip, start_agent  # noqa: E402
-from host_model import FIRST, MORE, PERIODIC, HostModel, net  # noqa: E402
+from host_model import FIRST, MORE, PERIODIC, SET_GUARD, HostModel, net  # noqa: E402
 from lldp_frames import control_tlv, lldp_frame, prefix_tlv, tlv  # noqa: E402
 import shrinking  # noqa: E402
 from shrinking import drop_chunks, format_regression  # noqa: E402
@@ -83,6 +88,12 @@ class Mismatch(AssertionError):
 # their own: the other steps of a seed are the ones it always gave, in the same order.
 NEW_SHARE = 0.15
 NEW_EVENTS = {"dellink": 3, "restart": 5, "rpfilter": 2, "updown": 3, "flap": 2}
+# Stale sets (Run.stale) come from a third stream, so that the steps of both others stay as they were.
+STALE_SHARE = 0.07
+STALE_HOW = {"kept": 3, "fresh": 3, "expire": 3, "redelta": 3, "late": 2, "ttl0": 1, "carrier": 1}
+# A delta's decisions still stand this long after it was sent, whatever the delays; its window has
+# ended for certain AFTER seconds after it was sent and SET_GUARD + SLACK after its barrier was seen.
+INSIDE, AFTER, SLACK = 0.6, 1.5, 0.2
 
 COVERAGE = {
     "whole sets": r"^set: h.: \d+ prefixes in \d+ frames",
@@ -90,6 +101,8 @@ COVERAGE = {
     "partial sets discarded": r"^set: h.: first frame while a set",
     "continuations discarded": r"^set: h.: continuation frame with no set open",
     "deltas": r"^set: h.: delta of ([1-9]|\d\d+) added|delta of \d+ added, ([1-9]|\d\d+) withdrawn",
+    "sets held back by deltas": r"^set: h.: \d+ prefixes in \d+ frames, \d+ changed, [1-9]\d* kept as deltas",
+    "windows ended by the last set's word": r"^set: h.: \d+ prefixes from .* now as its last set says",
     "TTL 0": r"forgotten \(TTL 0\)",
     "TTL expired": r"forgotten \(TTL expired\)",
     "forgotten with the link": r"forgotten \(link down\)",
@@ -109,7 +122,9 @@ COVERAGE = {
 # Counted by the checker itself, not in the log.
 CHECKED = ("partial sets left out of a restart", "restored with a short TTL, then expired",
            "expired while stopped", "uplinks down or away at a restart", "compared with some uplinks down",
-           "compared with every uplink down")
+           "compared with every uplink down", "whole sets held back by a delta", "held back, then taken at "
+           "the window's end", "stale sets, then the fresh set", "second deltas in a window",
+           "stale sets after the window", "stale sets to a forgotten neighbour", "waits out of a window's end")
 NOTICE = re.compile(r"^link: (h.): strict reverse-path filtering \(rp_filter 1\)")
 RESTORED = re.compile(r"^neighbour: (h.): chassis (\S+) port (\S+) restored, TTL (\d+), (\d+) s left, (\d+) prefixes$")
 coverage = dict.fromkeys(list(COVERAGE) + list(CHECKED), 0)
@@ -199,6 +214,7 @@ class Run:
         self.rp = {"all": rp_filter("all")}  # the rp_filter values set here, which the agent must leave alone
         self.notices = {f"h{x}": 0 for x in letters}  # strict rp_filter notices the agent must have logged
         self.pending = {}  # (letter, neighbour) -> (sent at, TTL, log mark): short TTLs not yet expired
+        self.sent = {}  # (letter, neighbour) -> the last whole set it sent: what it would send again
         self.args = []
         for x in letters:
             self.make_link(x)
@@ -311,25 +327,118 @@ class Run:
     # -- frames --
     def send(self, x, who, ttl, flags, entries):
         body = control_tlv(flags) + b"".join(prefix_tlv(p, withdrawn=w) for p, w in entries)
+        if ttl and flags & PERIODIC and not flags & MORE:
+            self.clear_of_windows(x, who, flags, entries)
         self.socks[x].send(lldp_frame(who[0], who[1], ttl, body))
-        self.model.frame(f"h{x}", who, ttl, flags, entries)
+        self.model.frame(f"h{x}", who, ttl, flags, entries, now=time.monotonic())
+        n = self.model.uplinks[f"h{x}"].neighbours.get(who)
+        if n and flags & PERIODIC and not flags & MORE:
+            for g in n.guards.values():
+                if g.word is not None:
+                    g.note["word seen"] = None  # the set that held it back is not yet seen taken
 
-    def barrier(self):
-        ups = [x for x in self.letters if self.up(x)]
-        if not ups or not self.model.running:
+    def barrier(self, x=None):
+        """Two deltas on uplink x (the first that is up by default), waited for in the log: what was
+        sent on x before is handled, and the agent's times for it are bounded."""
+        ups = [y for y in self.letters if self.up(y)]
+        if not ups or not self.model.running or (x is not None and x not in ups):
             return False
-        x = ups[0]
+        x = x or ups[0]
         start = self.mark()
         self.send(x, WHO[x][0], 120, FIRST, [(BARRIER, False)])
         self.send(x, WHO[x][0], 120, FIRST, [(BARRIER, True)])
         self.wait(rf"^set: h{x}: delta of 0 added, 1 withdrawn, 1 changed", start)
         self.barriers += 1
+        now = time.monotonic()
+        for name, _, _, g in self.model.guards():
+            if name == f"h{x}":
+                g.note.setdefault("seen", now)
+                if "word seen" in g.note and g.note["word seen"] is None:
+                    g.note["word seen"] = now
+                    if now >= g.at + SET_GUARD - 0.05:
+                        g.note["unsure"] = True  # the set may have come after the window
         return True
+
+    # -- the deltas' windows, on the checker's clock --
+    # A guard's `at` is when its delta was sent: the agent took it later, and at the latest when its
+    # barrier was seen ("seen"). A whole set that says otherwise and is sent before INSIDE holds no
+    # surprise once it is seen taken within the window; it is held back until the window's end, which
+    # comes between at + SET_GUARD and seen + SET_GUARD. Comparing and sending sets only before
+    # at + INSIDE or after the window has ended for certain leaves no doubt what the table holds.
+
+    def ended(self, g):
+        """When the guard's window has ended for certain."""
+        return max(g.at + AFTER, g.note.get("seen", time.monotonic()) + SET_GUARD + SLACK)
+
+    def held_back(self, g, now):
+        """The guard holds a set's word back and will for certain until after now."""
+        return now < g.at + INSIDE and not g.note.get("unsure")
+
+    def settle(self):
+        """Before a compare point, a stop or a crash: waits while a guard that holds a set's word back
+        might be at its window's end, then brings the model to now."""
+        m = self.model
+        while m.running:
+            pend = [(name, g) for name, _, _, g in m.guards() if g.word is not None]
+            unseen = sorted({name[1] for name, g in pend if "seen" not in g.note or g.note.get("word seen", 0) is None})
+            if unseen:
+                for x in unseen:
+                    if not self.barrier(x):  # cannot be told: take the latest bound there is
+                        for name, g in pend:
+                            if name == f"h{x}":
+                                g.note.setdefault("seen", time.monotonic())
+                                if g.note.get("word seen", 0) is None:
+                                    g.note["word seen"], g.note["unsure"] = time.monotonic(), True
+                continue
+            now = time.monotonic()
+            until = max((self.ended(g) for _, g in pend if not self.held_back(g, now)), default=0.0)
+            if until <= now:
+                break
+            coverage["waits out of a window's end"] += 1
+            time.sleep(until - now)
+        m.advance(time.monotonic())
+
+    def clear_of_windows(self, x, who, flags, entries):
+        """Before the frame that completes a whole set: waits while the set, saying otherwise than a
+        delta of the neighbour, might come at the end of the delta's window."""
+        m = self.model
+        if not (m.running and self.up(x)):
+            return
+        while True:
+            n = m.uplinks[f"h{x}"].neighbours.get(who)
+            whole = n.completes(flags, entries) if n else None
+            if whole is None:
+                return
+            now = time.monotonic()
+            against = [g for p, g in n.guards.items() if (p in whole) != g.declared and now >= g.at + INSIDE]
+            if any("seen" not in g.note for g in against) and self.barrier(x):
+                continue
+            until = max((self.ended(g) for g in against), default=0.0)
+            if until <= now:
+                return
+            coverage["waits out of a window's end"] += 1
+            time.sleep(until - now)
+
+    def guards_of(self, x, who, prefixes):
+        """The neighbour's guards of these prefixes, seen taken."""
+        n = self.model.uplinks[f"h{x}"].neighbours.get(who)
+        guards = [n.guards[net(p)] for p in prefixes if n and net(p) in n.guards]
+        if any("seen" not in g.note for g in guards):
+            self.barrier(x)
+        return guards
+
+    def past(self, guards):
+        """Waits until the windows of these guards have ended for certain, whether they still stand
+        or not."""
+        until = max((self.ended(g) for g in guards), default=0.0)
+        if until > time.monotonic():
+            time.sleep(until - time.monotonic())
 
     def periodic(self, x, who, prefixes, skip, ttl=120):
         """A periodic set as the switch packs it into frames of SET_MTU bytes; `skip` holds the
         indexes of frames lost on the way."""
         frames = split(prefixes)
+        self.sent[(x, who)] = list(prefixes)
         for i, es in enumerate(frames):
             if i not in skip:
                 flags = PERIODIC | (FIRST if i == 0 else 0) | (MORE if i + 1 < len(frames) else 0)
@@ -404,6 +513,7 @@ class Run:
     def stop(self):
         """SIGTERM: the exit status, the groups put back, and the neighbours saved."""
         m = self.model
+        self.settle()
         start = self.mark()
         rc = self.agent.stop(signal.SIGTERM)
         self.box.syslog.sync()
@@ -487,7 +597,7 @@ class Run:
     def step(self, s):
         kind, m = s[0], self.model
         start = self.mark()
-        if kind in ("set", "delta", "ttl0", "plain", "short", "tail") and not (m.running and self.up(s[1])):
+        if kind in ("set", "delta", "ttl0", "plain", "short", "tail", "stale") and not (m.running and self.up(s[1])):
             return  # a frame on a link that is down reaches no one
         if kind == "set":
             _, x, w, prefixes, lost = s
@@ -628,6 +738,7 @@ class Run:
             _, sets, deltas = s
             if not m.running or not any(self.up(x) for x in self.letters):
                 return  # (with no uplink up, nothing would end the adoption but its 120 s)
+            self.settle()
             self.agent.stop(signal.SIGKILL)
             m.crash()
             self.compare()
@@ -658,6 +769,8 @@ class Run:
             if not m.running:
                 return
             self.restart_step(*s[1:])
+        elif kind == "stale":
+            self.stale(*s[1:])
         else:
             raise ValueError(s)
         self.sync_links()
@@ -700,10 +813,92 @@ class Run:
             self.follow_expiries()
             coverage["restored with a short TTL, then expired"] += 1
 
+    def stale(self, x, w, base, deltas, how, more):
+        """Deltas from a neighbour, then the whole set it sent before them sent again (`base` first
+        when it sent none): `how` says when and what comes after it.
+          kept     nothing: the deltas' decisions stand, and the set's word comes at the window's end
+                   while later steps run;
+          fresh    the set with the deltas, at once (`more`: a prefix no delta named that it changes
+                   as well): the guards end, and the window's end changes nothing;
+          expire   the window's end is waited for: the stale set's word takes effect then;
+          redelta  a second delta on prefixes of the first (`more`: [index, withdraw] each, and
+                   whether the stale set comes once more after it): a new window, and the first one's
+                   end changes nothing;
+          late     the stale set only once the window has ended: taken in full at once;
+          ttl0, carrier  the neighbour forgotten first (TTL 0, or its link's carrier lost and back):
+                   its guards go with it, and the stale set is taken in full at once."""
+        m, who = self.model, WHO[x][w]
+        prev = self.sent.get((x, who))
+        if prev is None:
+            self.periodic(x, who, base, set())
+            self.barrier(x)
+            self.compare()
+            prev = base
+        holds = {net(p): p for p in prev}  # the neighbour's set as the switch holds it
+        named = []
+        for added, pick in deltas:
+            withdrawn = [prev[i % len(prev)] for i in pick] if prev else []
+            entries = [(p, False) for p in added] + [(p, True) for p in dict.fromkeys(withdrawn) if p not in added]
+            self.send(x, who, 120, FIRST, entries)
+            for p, gone in entries:
+                holds.pop(net(p), None) if gone else holds.setdefault(net(p), p)
+                named.append(p)
+        self.barrier(x)
+        windows = self.guards_of(x, who, named)
+        self.compare()
+        if how in ("ttl0", "carrier"):
+            if how == "ttl0":
+                self.send(x, who, 0, FIRST, [])
+                self.barrier(x)
+            elif not (self.set_link("carrier", x, True) and self.set_link("carrier", x, False) and self.up(x)):
+                return
+            self.compare()
+            coverage["stale sets to a forgotten neighbour"] += 1
+        elif how == "late":
+            self.past(windows)
+            coverage["stale sets after the window"] += 1
+        self.periodic(x, who, prev, set())
+        self.barrier(x)
+        if how in ("ttl0", "carrier", "late") or not m.running or not self.up(x):
+            return
+        n = m.uplinks[f"h{x}"].neighbours.get(who)
+        held = n is not None and any(g.word is not None for g in n.guards.values())
+        self.compare()
+        coverage["whole sets held back by a delta"] += held
+        if how == "fresh":
+            fresh = dict(holds)
+            if more and net(more) not in {net(p) for p in named}:
+                fresh.pop(net(more), None) if net(more) in fresh else fresh.setdefault(net(more), more)
+            self.periodic(x, who, sorted(fresh.values(), key=lambda p: (":" in p, p)), set())
+            self.barrier(x)
+            self.compare()
+            self.past(windows)
+            coverage["stale sets, then the fresh set"] += held
+        elif how == "expire":
+            self.past(windows)
+            coverage["held back, then taken at the window's end"] += held
+        elif how == "redelta" and named:
+            picks, again = more
+            entries = [(named[i % len(named)], gone) for i, gone in picks]
+            self.send(x, who, 120, FIRST, entries)
+            self.barrier(x)
+            windows += self.guards_of(x, who, [p for p, _ in entries])
+            self.compare()
+            if again:
+                self.periodic(x, who, prev, set())
+                self.barrier(x)
+                self.compare()
+            self.past(windows)
+            coverage["second deltas in a window"] += held
+
     def compare(self, timeout=5.0):
-        """The kernel's table and rules against the model's, polled until they agree or timeout."""
+        """The kernel's table and rules against the model's, polled until they agree or timeout, or
+        until a guard that holds a set's word back might come near its window's end."""
         self.sync_links()
+        self.settle()
         deadline = time.monotonic() + timeout
+        if self.model.running:
+            deadline = min([deadline] + [g.at + INSIDE for *_, g in self.model.guards() if g.word is not None])
         while True:
             self.follow_expiries()
             want, rules = self.model.want(), self.model.rules()
@@ -760,9 +955,10 @@ def run_sequence(box, case):
 # --- generating sequences ---------------------------------------------------------------------------
 
 class Generator:
-    def __init__(self, rng, letters, extra=None):
+    def __init__(self, rng, letters, extra=None, later=None):
         self.rng, self.letters = rng, letters
         self.extra = extra  # draws the events of NEW_EVENTS, so that the others keep their draws
+        self.later = later  # draws stale sets, so that both others keep theirs
 
     def prefixes(self, most=5, rng=None):
         r = rng or self.rng
@@ -774,6 +970,8 @@ class Generator:
         return sorted(set(out), key=lambda p: (":" in p, p))
 
     def step(self):
+        if self.later is not None and self.later.random() < STALE_SHARE:
+            return self.stale_step()
         if self.extra is not None and self.extra.random() < NEW_SHARE:
             return self.new_step()
         r = self.rng
@@ -818,6 +1016,24 @@ class Generator:
             sets = [[y, r.choice([0, 0, 1]), self.prefixes(5)] for y in r.sample(self.letters, len(self.letters))]
             return ["crash", sets, deltas]
         return ["stop"]
+
+    def stale_step(self):
+        """See Run.stale. The prefixes a delta withdraws are picked by index from the set sent before
+        it, known only when the step runs."""
+        r = self.later
+        x, w = r.choice(self.letters), r.choice([0, 0, 1, 2])
+        base = self.prefixes(5, r) or [r.choice(V4 + V6)]
+        deltas = []
+        for _ in range(r.choice([1, 1, 2])):
+            added = r.sample(V4 + V6 + (DEFAULTS if r.random() < 0.1 else []), r.randint(0, 2))
+            deltas.append([added, [r.randrange(64) for _ in range(r.randint(0 if added else 1, 3))]])
+        how = r.choices(list(STALE_HOW), weights=list(STALE_HOW.values()))[0]
+        more = None
+        if how == "fresh" and r.random() < 0.5:
+            more = r.choice(V4 + V6)
+        elif how == "redelta":
+            more = [[[r.randrange(8), r.random() < 0.5] for _ in range(r.randint(1, 2))], r.random() < 0.4]
+        return ["stale", x, w, base, deltas, how, more]
 
     def new_step(self):
         r, letters = self.extra, self.letters
@@ -864,7 +1080,7 @@ class Generator:
 def generate(seed, steps):
     rng = random.Random(seed)
     letters = LETTERS[:rng.randint(2, 4)]
-    gen = Generator(rng, letters, random.Random(seed ^ 0x5A3C71))
+    gen = Generator(rng, letters, random.Random(seed ^ 0x5A3C71), random.Random(seed ^ 0x2E94B6))
     return {"seed": seed, "letters": letters, "steps": [gen.step() for _ in range(steps)]}
 
 

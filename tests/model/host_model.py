@@ -13,6 +13,12 @@ Rules taken from the manual page:
   no set open is discarded, and so is the rest until the next FIRST frame; a lost middle frame is not
   seen: the set is taken without it;
 - a delta (no PERIODIC) adds its plain entries and removes its withdrawn ones at once;
+- a delta guards what it decided (declared or withdrawn) for each prefix it names, per neighbour, for
+  SET_GUARD seconds: a whole set that completes meanwhile and says otherwise leaves the prefix as the
+  delta decided, and its word takes effect when the window ends unless a later whole set agreed with
+  the delta (the guard ends, nothing changes) or a later delta named the prefix (a new window); a
+  whole set after the window, or for prefixes no delta named in it, takes effect at once; guards go
+  with their neighbour and are not saved;
 - TTL 0 or an expired TTL forgets the neighbour; a link that loses its carrier or is set down forgets
   all neighbours of the link;
 - an uplink is used for a family only while its link is up with its carrier, it has a next hop for
@@ -34,16 +40,34 @@ import ipaddress
 
 FIRST, MORE, PERIODIC = 0x80, 0x40, 0x01
 LINK_LOCAL_THROW = ipaddress.ip_network("fe80::/64")
+SET_GUARD = 1.0  # seconds a delta's decisions stand against whole sets that say otherwise
 
 
 def net(prefix):
     return ipaddress.ip_network(prefix, strict=False)
 
 
+class Guard:
+    """A delta's decision on one prefix. `at` is when the delta was taken, on the caller's clock;
+    `word` what the last whole set since said, while it said otherwise. The checker's bookkeeping of
+    how well it knows the times rides along in `note`."""
+
+    def __init__(self, declared, at):
+        self.declared, self.at, self.word = declared, at, None
+        self.note = {}
+
+
 class Neighbour:
     def __init__(self):
         self.set = set()
         self.open = None  # prefixes of the set being received, or None
+        self.guards = {}  # prefix -> Guard
+
+    def completes(self, flags, entries):
+        """The whole set that a periodic frame with these flags and entries completes, or None."""
+        if not flags & PERIODIC or flags & MORE or not (flags & FIRST or self.open is not None):
+            return None
+        return (set() if flags & FIRST else set(self.open)) | {net(p) for p, _ in entries}
 
 
 class Uplink:
@@ -94,11 +118,13 @@ class HostModel:
         self._adoption()
 
     # --- frames ---
-    def frame(self, name, who, ttl, flags, entries):
-        """One declaring frame from neighbour `who` on uplink `name`: entries are (prefix, withdrawn)."""
+    def frame(self, name, who, ttl, flags, entries, now=0.0):
+        """One declaring frame from neighbour `who` on uplink `name`, taken at `now` (seconds):
+        entries are (prefix, withdrawn)."""
         u = self.uplinks[name]
         if not u.up or not self.running:
             return
+        self.advance(now)
         if ttl == 0:
             u.neighbours.pop(who, None)
             return
@@ -106,16 +132,44 @@ class HostModel:
         if not flags & PERIODIC:
             for p, withdrawn in entries:
                 (n.set.discard if withdrawn else n.set.add)(net(p))
+                n.guards[net(p)] = Guard(not withdrawn, now)
             self._adoption()
             return
+        whole = n.completes(flags, entries)
         if flags & FIRST:
             n.open = set()
         elif n.open is None:
             return  # a continuation with no set open: discarded until the next first frame
         n.open |= {net(p) for p, _ in entries}
-        if not flags & MORE:
-            n.set, n.open = n.open, None
+        if whole is not None:
+            n.open = None
+            for p, g in list(n.guards.items()):
+                if (p in whole) == g.declared:
+                    del n.guards[p]  # the set agrees: the guard has done its work
+                else:
+                    g.word = p in whole
+                    (whole.add if g.declared else whole.discard)(p)
+            n.set = whole
             self.delivered.add(name)
+            self._adoption()
+
+    def guards(self):
+        """(uplink, neighbour, prefix, Guard) of every guard still open."""
+        return [(name, who, p, g) for name, u in self.uplinks.items() for who, n in u.neighbours.items()
+                for p, g in n.guards.items()]
+
+    def advance(self, now):
+        """The windows that ended by `now`: a whole set's word that the guard held back takes effect."""
+        changed = False
+        for u in self.uplinks.values():
+            for n in u.neighbours.values():
+                for p, g in list(n.guards.items()):
+                    if now >= g.at + SET_GUARD:
+                        del n.guards[p]
+                        if g.word is not None and (p in n.set) != g.word:
+                            (n.set.add if g.word else n.set.discard)(p)
+                            changed = True
+        if changed:
             self._adoption()
 
     def forget(self, name, who):

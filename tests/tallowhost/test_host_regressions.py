@@ -41,6 +41,11 @@ CASES = [
     # "up" but forgot nobody.
     #   unwanted  unicast 10.9.0.0/16 via 192.0.2.1 dev ha
     (2, '{"letters": "ab", "steps": [["set", "b", 1, ["10.9.0.0/16"], null], ["flap", "b", "carrier"]]}'),
+    # The neighbour's stored set, sent again after a delta that withdrew 10.1.2.0/24, declared it again:
+    # the step back.
+    #   unwanted  unicast 10.1.2.0/24 via 100.64.0.1 dev hd via 198.51.100.1 dev hb via 203.0.113.1 dev hc
+    (1000, '{"letters": "abcd", "steps": [["stale", "a", 0, ["10.1.2.7/24"], [[[], [20]], [[], [17, 52, 27]]], '
+           '"expire", null]]}'),
 ]
 
 
