@@ -3,7 +3,12 @@
 // fixed shape for scripts (tallowhost(8) gives both).
 
 #include <arpa/inet.h>
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
+#include <net/if.h>
+#include <sys/socket.h>
 
+#include <cerrno>
 #include <cstdio>
 
 #include "tallowhost.h"
@@ -138,6 +143,86 @@ const std::pair<const host_prefix, route_state> *table_match(const host_config *
     return nullptr;
 }
 
+// The kernel's own answer for traffic to the address, as `ip route get` asks it: a lookup through
+// every rule, the agent's among them, on a socket of its own.
+struct kernel_answer {
+    std::string type = "unknown";  // "unicast", "unreachable", another route type, or "unknown"
+    uint32_t table = 0;
+    std::string via, dev;
+};
+
+kernel_answer kernel_route_get(const host_prefix &addr)
+{
+    kernel_answer k;
+    unique_fd fd(socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE));
+    const timeval tv{1, 0};
+    if (!fd.valid() || setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) != 0)
+        return k;
+    const size_t alen = addr.family == 4 ? 4 : 16;
+    nl_writer w;
+    w.begin(RTM_GETROUTE, NLM_F_REQUEST, 1);
+    rtmsg rt{};
+    rt.rtm_family = addr.family == 4 ? AF_INET : AF_INET6;
+    rt.rtm_dst_len = uint8_t(alen * 8);
+    rt.rtm_flags = RTM_F_LOOKUP_TABLE;  // the table of the route found, not the main table's number
+    w.append(&rt, sizeof rt);
+    w.attr(RTA_DST, addr.addr.data(), alen);
+    w.end();
+    uint8_t buf[8192];
+    if (send(fd.get(), w.buf.data(), w.buf.size(), 0) < 0)
+        return k;
+    const ssize_t n = recv(fd.get(), buf, sizeof buf, 0);
+    if (n < 16)
+        return k;
+    const uint16_t type = get_host16(buf + 4);
+    if (type == NLMSG_ERROR && n >= 20) {
+        const int e = -int(get_host32(buf + 16));
+        if (e == EHOSTUNREACH || e == ENETUNREACH)
+            k.type = "unreachable";
+        return k;
+    }
+    rtmsg m;
+    std::span<const uint8_t> a;
+    if (type != RTM_NEWROUTE || !nl_message_header(buf, uint32_t(n), m, a))
+        return k;
+    size_t len = 0;
+    const uint8_t *tab = nl_find_attr(a.data(), a.size(), RTA_TABLE, len);
+    k.table = tab && len >= 4 ? get_host32(tab) : m.rtm_table;
+    k.type = m.rtm_type == RTN_UNICAST ? "unicast" : m.rtm_type == RTN_UNREACHABLE ? "unreachable"
+             : m.rtm_type == RTN_LOCAL ? "local" : "other";
+    if (const uint8_t *gw = nl_find_attr(a.data(), a.size(), RTA_GATEWAY, len); gw && (len == 4 || len == 16))
+        k.via = address_text(len == 4 ? AF_INET : AF_INET6, gw);
+    if (const uint8_t *via = nl_find_attr(a.data(), a.size(), RTA_VIA, len); via && len >= 2 + 4)
+        k.via = address_text(get_host16(via) == AF_INET6 && len >= 18 ? AF_INET6 : AF_INET, via + 2);
+    char name[IF_NAMESIZE] = "";
+    if (const uint8_t *oif = nl_find_attr(a.data(), a.size(), RTA_OIF, len); oif && len >= 4 &&
+        if_indextoname(get_host32(oif), name))
+        k.dev = name;
+    return k;
+}
+
+std::string kernel_json(const kernel_answer &k)
+{
+    return "{\"type\": \"" + k.type + "\", \"table\": " + (k.table ? std::to_string(k.table) : "null") +
+           ", \"via\": " + (k.via.empty() ? "null" : "\"" + k.via + "\"") +
+           ", \"dev\": " + (k.dev.empty() ? "null" : json_string(k.dev)) + "}";
+}
+
+std::string kernel_text(const host_config *cfg, const kernel_answer &k)
+{
+    if (k.type == "unknown")
+        return "kernel: no answer\n";
+    std::string s = "kernel: " + (k.type == "unicast" ? std::string() : k.type);
+    if (!k.via.empty())
+        s += (s.size() > 8 ? " " : "") + std::string("via ") + k.via;
+    if (!k.dev.empty())
+        s += (s.size() > 8 ? " " : "") + std::string("dev ") + k.dev;
+    if (k.table)
+        s += k.table == cfg->table ? ", the agent's table" : k.table == RT_TABLE_MAIN ? ", the main table"
+                                                                                      : ", table " + std::to_string(k.table);
+    return s + "\n";
+}
+
 std::string show_prefix(const host_config *cfg, const host_prefix &addr, bool json)
 {
     const std::string a = address_text(addr.family == 4 ? AF_INET : AF_INET6, addr.addr.data());
@@ -176,18 +261,21 @@ std::string show_prefix(const host_config *cfg, const host_prefix &addr, bool js
             via_text += std::string(via_text.empty() ? "" : ", ") + up.name + " (" + hop + ")";
         }
     }
+    const kernel_answer k = kernel_route_get(addr);
     if (json)
         return "{\"address\": \"" + a + "\", \"declared\": [" + declared_json + "], \"decision\": {\"type\": \"" + type +
                "\", \"route\": " + (route.empty() ? "null" : "\"" + route + "\"") + ", \"uplinks\": [" + via_json +
-               "]}}\n";
+               "]}, \"kernel\": " + kernel_json(k) + "}\n";
     std::string s = a + "\n" + (declared_text.empty() ? "  declared by no neighbour\n" : declared_text);
     if (type == "none")
-        return s + "decision: not steered, the main table decides\n";
-    if (type == "throw")
-        return s + "decision: " + route + " is left to the main table (an uplink's subnet or gateway)\n";
-    if (type == "unreachable")
-        return s + "decision: " + route + " unreachable, no uplink reaches it\n";
-    return s + "decision: " + route + " via " + via_text + "\n";
+        s += "decision: not steered, the main table decides\n";
+    else if (type == "throw")
+        s += "decision: " + route + " is left to the main table (an uplink's subnet or gateway)\n";
+    else if (type == "unreachable")
+        s += "decision: " + route + " unreachable, no uplink reaches it\n";
+    else
+        s += "decision: " + route + " via " + via_text + "\n";
+    return s + kernel_text(cfg, k);
 }
 
 }  // namespace

@@ -50,14 +50,19 @@ def test_show_and_metrics(sandbox):
                                "port_id": "swp1"},
                               {"prefix": "10.9.1.0/24", "interface": "hb", "chassis_id": chassis["hb"],
                                "port_id": "swp2"}],
-                 "decision": {"type": "unreachable", "route": "10.9.1.0/24", "uplinks": []}}
+                 "decision": {"type": "unreachable", "route": "10.9.1.0/24", "uplinks": []},
+                 "kernel": {"type": "unreachable", "table": None, "via": None, "dev": None}}
     r = show(sandbox, "prefix", "10.9.1.1")
     assert r.returncode == 0 and "10.9.0.0/16 on ha, by chassis" in r.stdout and "10.9.1.0/24 on hb" in r.stdout
-    assert r.stdout.rstrip().endswith("decision: 10.9.1.0/24 unreachable, no uplink reaches it")
-    assert json.loads(show(sandbox, "prefix", "10.9.2.1", "--json").stdout)["decision"] == {
-        "type": "unicast", "route": "10.9.0.0/16", "uplinks": [{"interface": "hb", "next_hop": "198.51.100.1"}]}
+    assert r.stdout.endswith("decision: 10.9.1.0/24 unreachable, no uplink reaches it\nkernel: unreachable\n")
+    j = json.loads(show(sandbox, "prefix", "10.9.2.1", "--json").stdout)
+    assert j["decision"] == {"type": "unicast", "route": "10.9.0.0/16",
+                             "uplinks": [{"interface": "hb", "next_hop": "198.51.100.1"}]}
+    assert j["kernel"] == {"type": "unicast", "table": 250, "via": "198.51.100.1", "dev": "hb"}
     assert route_get("10.9.2.1") == "via 198.51.100.1 dev hb"
-    assert json.loads(show(sandbox, "prefix", "10.7.0.1", "--json").stdout)["decision"]["type"] == "none"
+    j = json.loads(show(sandbox, "prefix", "10.7.0.1", "--json").stdout)
+    assert j["decision"]["type"] == "none" and j["kernel"]["table"] == 254
+    assert f'via {j["kernel"]["via"]} dev {j["kernel"]["dev"]}' == route_get("10.7.0.1")
 
     uplinks = {u["interface"]: u for u in json.loads(show(sandbox, "uplinks", "--json").stdout)["uplinks"]}
     assert uplinks["ha"]["link"] == "up" and uplinks["ha"]["declared"] == 1
