@@ -184,8 +184,12 @@ class Standin:
     def requests(self):
         if not self.record.exists():
             return []
+        # Read whole, then cut at the newlines: the record being written is the part after the last
+        # one. (Iterating the file would go on reading after a partial last line and could yield the
+        # rest of that record as a line of its own.)
         with open(self.record) as f:
-            return [Request(json.loads(line)) for line in f if line.endswith("\n")]
+            lines = f.read().split("\n")[:-1]
+        return [Request(json.loads(line)) for line in lines]
 
     def wait_requests(self, count, timeout=5.0, since=0):
         """Waits until at least `count` requests arrived after the first `since`; returns those."""
