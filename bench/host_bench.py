@@ -62,11 +62,9 @@ import json
 import os
 import platform
 import re
-import select
 import socket
 import statistics
 import struct
-import subprocess
 import sys
 import time
 from pathlib import Path
@@ -78,6 +76,7 @@ sys.path.insert(0, str(ROOT / "tests" / "tallowhost"))
 from sandbox import Sandbox  # noqa: E402
 from host_helpers import TABLE, UPLINKS, add_uplinks, route_count, start_agent  # noqa: E402
 from lldp_frames import OUI, delta_blob, lldp_frame, periodic_blobs, prefix_tlv, tlv  # noqa: E402
+from rack_bench import RouteWatch  # noqa: E402
 
 COUNT = 200000
 SET_SIZES = (25000, 200000)
@@ -378,53 +377,28 @@ def set_costs(prefix, n):
           f"at the end / one delta: {per_set['one prefix more/less, end'] / delta:.1f}", flush=True)
 
 
-class Watch:
-    """route_watch over the sandbox's namespace, sampling: when each sampled change arrived (ns)."""
+class Watch(RouteWatch):
+    """route_watch over the sandbox's namespace, sampling: when each sampled change arrived (ns), and
+    the benchmark's routes the sample holds."""
 
     def __init__(self, box, program):
-        self.proc = box.spawn(["chrt", "-f", str(MEASURED_PRIORITY + 10), program, "--table", str(TABLE),
-                               "--sample", "0xFF", "1"], stdout=subprocess.PIPE)
-        self.fd = self.proc.stdout.fileno()
-        os.set_blocking(self.fd, False)
-        self.pending = b""
-        self.seen = {}
         self.ours = set()
-        self.ready = False
-        self.until(lambda: self.ready, "route_watch watching")
+        super().__init__(box, program, ["1"], priority=MEASURED_PRIORITY + 10)
 
-    def pump(self, timeout):
-        if not select.select([self.fd], [], [], max(0.0, timeout))[0]:
-            return
-        data = os.read(self.fd, 1 << 20)
-        if not data:
-            raise RuntimeError(f"route_watch ended: {self.proc.stderr.read()}")
-        lines = (self.pending + data).split(b"\n")
-        self.pending = lines.pop()
-        for raw in lines:
-            words = raw.decode().split()
-            if words[0] == "watching":
-                self.ready = True
-            elif words[2] == "overflow":
-                raise RuntimeError("route_watch: notifications lost")
-            else:
-                for change in words[4:]:
-                    self.seen[change] = int(words[1])
-                    if change[1:].startswith("10."):  # the benchmark's, not the throw routes
-                        (self.ours.add if change[0] == "+" else self.ours.discard)(change[1:])
-
-    def until(self, done, what, timeout=30.0):
-        deadline = time.monotonic() + timeout
-        while not done():
-            left = deadline - time.monotonic()
-            if left <= 0:
-                raise AssertionError(f"{what}: not within {timeout:g} s")
-            self.pump(left)
+    def changed(self, host, t, change):
+        super().changed(host, t, change)
+        if change[1:].startswith("10."):  # the benchmark's, not the throw routes
+            (self.ours.add if change[0] == "+" else self.ours.discard)(change[1:])
 
     def arrival(self, change, since, count, what):
         """The time of `change` once it has arrived after `since` and the sample holds `count` of the
         benchmark's routes."""
-        self.until(lambda: self.seen.get(change, 0) >= since and len(self.ours) == count, what)
-        return self.seen[change]
+        def arrived():
+            if self.overflow:
+                raise RuntimeError("route_watch: notifications lost")
+            return self.seen[0].get(change, 0) >= since and len(self.ours) == count
+        self._until(arrived, 30.0, what)
+        return self.seen[0][change]
 
 
 def quiet_listener():

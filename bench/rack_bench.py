@@ -82,18 +82,18 @@ def sampled(prefix):
 class RouteWatch:
     """route_watch over every host's namespace: per host, when each change of the sample arrived. (Read in this thread: a process that has left its PID namespace cannot start threads.)"""
 
-    def __init__(self, box, program, spaces):
-        self.hosts = len(spaces)
+    def __init__(self, box, program, pids, priority=10):
+        self.hosts = len(pids)
         # Real-time priority: the measuring process must not add its own wait for a CPU to the figures
         # (under load it waited up to 80 ms at normal priority); it uses little CPU.
-        self.proc = box.spawn(["chrt", "-f", "10", program, "--table", TABLE, "--sample", SAMPLE_MASK,
-                               *[ns.pid for ns in spaces]], stdout=subprocess.PIPE)
+        self.proc = box.spawn(["chrt", "-f", str(priority), program, "--table", TABLE, "--sample", SAMPLE_MASK,
+                               *pids], stdout=subprocess.PIPE)
         self.fd = self.proc.stdout.fileno()
         os.set_blocking(self.fd, False)
         self.pending = b""
-        self.seen = [{} for _ in spaces]      # "+PREFIX" / "-PREFIX" -> time of its latest arrival
+        self.seen = [{} for _ in pids]        # "+PREFIX" / "-PREFIX" -> time of its latest arrival
         self.follow = set()                   # prefixes whose every change is kept, in order, in `log`
-        self.log = [[] for _ in spaces]       # per host: (time, "+PREFIX" / "-PREFIX") of the followed ones
+        self.log = [[] for _ in pids]         # per host: (time, "+PREFIX" / "-PREFIX") of the followed ones
         self.overflow = False
         self.ready = False
         self._until(lambda: self.ready, 10, "route_watch watching")
@@ -117,9 +117,13 @@ class RouteWatch:
                 self.overflow = True
                 continue
             for change in words[4:]:
-                self.seen[host][change] = t
-                if change[1:] in self.follow:
-                    self.log[host].append((t, change))
+                self.changed(host, t, change)
+
+    def changed(self, host, t, change):
+        """One change of the sample at one host, at CLOCK_MONOTONIC time t (ns)."""
+        self.seen[host][change] = t
+        if change[1:] in self.follow:
+            self.log[host].append((t, change))
 
     def _until(self, done, timeout, what):
         deadline = time.monotonic() + timeout
@@ -465,7 +469,7 @@ def main():
 def run(box, build, args):
     box.write("/etc/tarvik/tallowd.conf", f"max-unreachable-prefix = {max(args.prefixes, args.held + 1, 25000)}\n")
     a, b, hosts = rack(box, args.hosts, tx_interval=TX_INTERVAL_S, standin_args=("--quiet",))
-    watch = RouteWatch(box, args.route_watch or build / "bench" / "route_watch", [h.ns for h in hosts])
+    watch = RouteWatch(box, args.route_watch or build / "bench" / "route_watch", [h.ns.pid for h in hosts])
     listings = {"resync": write_listing(box._base / "resync.txt", args.prefixes),
                 "held": write_listing(box._base / "held.txt", args.held),
                 "empty": write_listing(box._base / "empty.txt", 0)}

@@ -78,6 +78,18 @@ struct frame_buffers {
     std::array<iovec, frame_batch> iov{};
     std::array<sockaddr_ll, frame_batch> from{};
     std::array<mmsghdr, frame_batch> msgs{};
+
+    frame_buffers()
+    {
+        for (unsigned k = 0; k < frame_batch; k++) {
+            iov[k] = iovec{data.data() + k * frame_buffer_size, frame_buffer_size};
+            msgs[k].msg_hdr.msg_name = &from[k];
+            msgs[k].msg_hdr.msg_iov = &iov[k];
+            msgs[k].msg_hdr.msg_iovlen = 1;
+        }
+    }
+    frame_buffers(const frame_buffers &) = delete;
+    frame_buffers &operator=(const frame_buffers &) = delete;
 };
 
 void read_frames(host_config *cfg, size_t index, frame_buffers &b)
@@ -87,14 +99,8 @@ void read_frames(host_config *cfg, size_t index, frame_buffers &b)
         return;
     std::vector<declaration> changed;
     for (;;) {
-        for (unsigned k = 0; k < frame_batch; k++) {
-            b.iov[k] = iovec{b.data.data() + k * frame_buffer_size, frame_buffer_size};
-            b.msgs[k] = mmsghdr{};
-            b.msgs[k].msg_hdr.msg_name = &b.from[k];
-            b.msgs[k].msg_hdr.msg_namelen = sizeof b.from[k];
-            b.msgs[k].msg_hdr.msg_iov = &b.iov[k];
-            b.msgs[k].msg_hdr.msg_iovlen = 1;
-        }
+        for (unsigned k = 0; k < frame_batch; k++)
+            b.msgs[k].msg_hdr.msg_namelen = sizeof b.from[k];  // the kernel sets it, and the flags
         const int got = recvmmsg(up.sock.get(), b.msgs.data(), frame_batch, MSG_DONTWAIT, nullptr);
         if (got < 0) {
             if (errno == EINTR)

@@ -1,5 +1,5 @@
-// Logging and small shared helpers: syslog lines (debug lines only with -v), monotonic time, text
-// forms of prefixes and neighbour identifiers.
+// Logging and small shared helpers: syslog lines (debug lines only with -v), monotonic and wall-clock
+// time, text forms of addresses, prefixes and neighbour identifiers, and the prefixes' hash.
 
 #include <arpa/inet.h>
 #include <syslog.h>
@@ -38,13 +38,34 @@ int64_t monotonic_ms()
     return int64_t(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
+int64_t realtime_ms()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return int64_t(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+std::string address_text(int family, const uint8_t *addr)
+{
+    char buf[INET6_ADDRSTRLEN];
+    return inet_ntop(family, addr, buf, sizeof buf) ? buf : "?";
+}
+
+size_t host_prefix_hash::operator()(const host_prefix &p) const noexcept
+{
+    uint64_t a, b;
+    std::memcpy(&a, p.addr.data(), 8);
+    std::memcpy(&b, p.addr.data() + 8, 8);
+    uint64_t h = (a * 0x9E3779B97F4A7C15ull) ^ (b + 0x632BE59BD9B4E019ull + (uint64_t(p.plen) << 8 | p.family));
+    h ^= h >> 29;
+    h *= 0xBF58476D1CE4E5B9ull;
+    return size_t(h ^ (h >> 32));
+}
+
 std::string prefix_text(const host_prefix &p)
 {
-    char buf[INET6_ADDRSTRLEN + 8];
-    if (!inet_ntop(p.family == 4 ? AF_INET : AF_INET6, p.addr.data(), buf, INET6_ADDRSTRLEN))
-        return "?";
-    std::snprintf(buf + std::char_traits<char>::length(buf), 8, "/%u", unsigned(p.plen));
-    return buf;
+    const std::string a = address_text(p.family == 4 ? AF_INET : AF_INET6, p.addr.data());
+    return a == "?" ? a : a + "/" + std::to_string(p.plen);
 }
 
 // Chassis and port identifiers: a MAC address (subtype 3 of a port, 4 of a chassis) as such, an

@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <ctime>
 
 #include "tallowhost.h"
 
@@ -122,11 +121,4 @@ void tallowhost_metrics_remove(host_config *cfg)
 {
     if (!cfg->metrics_path.empty() && !cfg->metrics_written.empty())
         unlink(cfg->metrics_path.c_str());
-}
-
-int64_t realtime_ms()
-{
-    timespec ts{};
-    clock_gettime(CLOCK_REALTIME, &ts);
-    return int64_t(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }

@@ -53,6 +53,15 @@ bool drop(uplink *up, neighbour &nb, const host_prefix &p, std::vector<declarati
     return true;
 }
 
+// The frame's prefixes: decoded already (by tallowhost_parse_frame), or now into `scratch`.
+const std::vector<frame_prefix> &prefixes_of(const parsed_frame &f, std::vector<frame_prefix> &scratch)
+{
+    if (f.prefixes.size() == f.prefix_tlvs)
+        return f.prefixes;
+    tallowhost_decode_body(f.body, scratch);
+    return scratch;
+}
+
 // A delta (or a guard's end) changed p: it now agrees with the last whole set, or no longer does.
 void flip_off_set(neighbour &nb, const host_prefix &p)
 {
@@ -91,6 +100,14 @@ void discard_open_set(host_config *cfg, uplink *up, neighbour &nb, const char *w
     nb.discarding = true;
 }
 
+// A contested guard taken at `at_ms` ends at at_ms + set_guard_ms: the neighbour's timer is due by then.
+void due_by(neighbour &nb, int64_t at_ms)
+{
+    const int64_t end = at_ms + set_guard_ms;
+    if (nb.guard_due_ms < 0 || end < nb.guard_due_ms)
+        nb.guard_due_ms = end;
+}
+
 // A prefix whose state a recent delta holds against the last whole set.
 bool held_back(const neighbour &nb, const host_prefix &p)
 {
@@ -117,9 +134,7 @@ size_t judge_guards(neighbour &nb, const Word &word, int64_t now_ms)
         }
         g.contested = true;
         held++;
-        const int64_t end = g.at_ms + set_guard_ms;
-        if (nb.guard_due_ms < 0 || end < nb.guard_due_ms)
-            nb.guard_due_ms = end;
+        due_by(nb, g.at_ms);
         ++it;
     }
     return held;
@@ -231,10 +246,8 @@ void receive_periodic(host_config *cfg, uplink *up, neighbour &nb, const parsed_
         tallowhost_compare_body(nb, f.body);
     } else {
         nb.partial_bytes.insert(nb.partial_bytes.end(), f.body.begin(), f.body.end());
-        std::vector<frame_prefix> decoded;
-        if (f.prefixes.size() != f.prefix_tlvs)
-            tallowhost_decode_body(f.body, decoded);
-        for (const frame_prefix &fp : f.prefixes.size() == f.prefix_tlvs ? f.prefixes : decoded)
+        std::vector<frame_prefix> scratch;
+        for (const frame_prefix &fp : prefixes_of(f, scratch))
             if (!fp.withdrawn)
                 nb.partial.push_back(fp.prefix);
     }
@@ -307,10 +320,8 @@ void receive_delta(host_config *cfg, uplink *up, neighbour &nb, const parsed_fra
                    std::vector<declaration> &out)
 {
     // Within one delta the last entry for a prefix wins.
-    std::vector<frame_prefix> decoded;
-    if (f.prefixes.size() != f.prefix_tlvs)
-        tallowhost_decode_body(f.body, decoded);
-    const std::vector<frame_prefix> &entries = f.prefixes.size() == f.prefix_tlvs ? f.prefixes : decoded;
+    std::vector<frame_prefix> scratch;
+    const std::vector<frame_prefix> &entries = prefixes_of(f, scratch);
     std::vector<std::pair<host_prefix, bool>> last;  // (prefix, withdrawn), in frame order
     last.reserve(entries.size());
     for (const frame_prefix &fp : entries)
@@ -361,17 +372,6 @@ neighbour *find_neighbour(uplink *up, const parsed_frame &f)
 }
 
 }  // namespace
-
-size_t host_prefix_hash::operator()(const host_prefix &p) const noexcept
-{
-    uint64_t a, b;
-    std::memcpy(&a, p.addr.data(), 8);
-    std::memcpy(&b, p.addr.data() + 8, 8);
-    uint64_t h = (a * 0x9E3779B97F4A7C15ull) ^ (b + 0x632BE59BD9B4E019ull + (uint64_t(p.plen) << 8 | p.family));
-    h ^= h >> 29;
-    h *= 0xBF58476D1CE4E5B9ull;
-    return size_t(h ^ (h >> 32));
-}
 
 void forget_neighbour(host_config *, uplink *up, long index, const char *why, std::vector<declaration> &out)
 {
@@ -457,8 +457,8 @@ void tallowhost_end_guards(host_config *, uplink *up, int64_t now_ms, std::vecto
         for (auto it = nb.guards.begin(); it != nb.guards.end();) {
             const delta_guard &g = it->second;
             if (now_ms - g.at_ms < set_guard_ms) {
-                if (g.contested && (nb.guard_due_ms < 0 || g.at_ms + set_guard_ms < nb.guard_due_ms))
-                    nb.guard_due_ms = g.at_ms + set_guard_ms;
+                if (g.contested)
+                    due_by(nb, g.at_ms);
                 ++it;
                 continue;
             }

@@ -48,34 +48,6 @@ std::string ext_ack_text(const uint8_t *msg, uint32_t msg_len)
     return std::string(reinterpret_cast<const char *>(v), strnlen(reinterpret_cast<const char *>(v), n));
 }
 
-// The receive buffer of one exchange: the same one for the agent's life, rather than 256 KiB cleared
-// at every exchange; an exchange within another (none today) gets one of its own.
-class receive_buffer {
-public:
-    receive_buffer() : mine_(!busy_)
-    {
-        if (!mine_)
-            own_.resize(recv_size);
-        else if (kept_.empty())
-            kept_.resize(recv_size);
-        busy_ = busy_ || mine_;
-    }
-    ~receive_buffer()
-    {
-        if (mine_)
-            busy_ = false;
-    }
-    receive_buffer(const receive_buffer &) = delete;
-    receive_buffer &operator=(const receive_buffer &) = delete;
-    std::vector<uint8_t> &get() { return mine_ ? kept_ : own_; }
-
-private:
-    static inline std::vector<uint8_t> kept_;
-    static inline bool busy_ = false;
-    bool mine_;
-    std::vector<uint8_t> own_;
-};
-
 // Receives one datagram into rx, waiting up to ack_timeout_ms for it. Returns its length, or -1 with
 // errno set (ETIMEDOUT when nothing came in time).
 ssize_t receive_waiting(int fd, std::vector<uint8_t> &rx)
@@ -299,8 +271,9 @@ uint32_t nl_number(host_config *cfg, nl_writer &w)
 int nl_transact(host_config *cfg, nl_writer &w, uint32_t first_seq, const std::function<std::string(size_t)> &describe,
                 bool quiet, std::vector<size_t> *refused_at)
 {
-    receive_buffer buffer;
-    std::vector<uint8_t> &rx = buffer.get();
+    // Kept for the agent's life rather than 256 KiB cleared at every exchange; no exchange runs
+    // within another's.
+    static std::vector<uint8_t> rx(recv_size);
     unsigned refused = 0;
     size_t off = 0, index = 0;
     while (off < w.buf.size()) {
@@ -337,8 +310,7 @@ int nl_dump(host_config *cfg, uint16_t type, const void *header, size_t header_l
         hlog(LOG_ERR, "route: netlink dump request: %s", strerror(errno));
         return -1;
     }
-    receive_buffer buffer;
-    std::vector<uint8_t> &rx = buffer.get();
+    static std::vector<uint8_t> rx(recv_size);  // as nl_transact's; a dump's callback starts no dump
     for (;;) {
         ssize_t n = receive_waiting(cfg->nl.get(), rx);
         if (n < 0) {

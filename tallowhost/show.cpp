@@ -15,12 +15,6 @@
 
 namespace {
 
-std::string address_text(int family, const uint8_t *addr)
-{
-    char buf[INET6_ADDRSTRLEN];
-    return inet_ntop(family, addr, buf, sizeof buf) ? buf : "?";
-}
-
 std::string seconds(double s)
 {
     char buf[32];
@@ -43,12 +37,12 @@ struct next_hop {
 
 std::vector<next_hop> next_hops(const uplink &up)
 {
+    // With an IPv4 next hop, uplink_usable(4) is that next hop's; its IPv6 one is uplink_usable(6).
     std::vector<next_hop> out;
-    const bool steerable = up.link_up && !up.in_vrf;
     if (up.has_v4)
-        out.push_back({address_text(AF_INET, up.gw4.data()), 4, steerable && up.gw4_onlink});
+        out.push_back({address_text(AF_INET, up.gw4.data()), 4, uplink_usable(up, 4)});
     if (up.has_v6)
-        out.push_back({address_text(AF_INET6, up.gw6.data()), 6, steerable && up.gw6_onlink && !up.ipv6_disabled});
+        out.push_back({address_text(AF_INET6, up.gw6.data()), 6, uplink_usable(up, 6)});
     return out;
 }
 

@@ -13,16 +13,6 @@
 
 #include "tallowhost.h"
 
-namespace {
-
-std::string address_text(int family, const uint8_t *addr)
-{
-    char buf[INET6_ADDRSTRLEN];
-    return inet_ntop(family, addr, buf, sizeof buf) ? buf : "?";
-}
-
-}  // namespace
-
 std::string tallowhost_snapshot_json(const host_config *cfg, int64_t now_ms)
 {
     std::string j = "{\n";

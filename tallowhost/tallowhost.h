@@ -280,6 +280,8 @@ extern bool hlog_debug;
 using hlog_hook_fn = void (*)(int prio, const char *line);
 extern hlog_hook_fn hlog_hook;  // tests receive every line here as well
 int64_t monotonic_ms();
+int64_t realtime_ms();
+std::string address_text(int family, const uint8_t *addr);  // AF_INET or AF_INET6
 std::string prefix_text(const host_prefix &p);
 std::string id_text(const std::string &id);
 
@@ -477,7 +479,6 @@ int tallowhost_show_client(int argc, char **argv);    // tallowhost show ...: th
 std::string tallowhost_metrics_text(const host_config *cfg);
 void tallowhost_metrics_write(host_config *cfg, int64_t now_ms);
 void tallowhost_metrics_remove(host_config *cfg);
-int64_t realtime_ms();
 
 /* snapshot.cpp: the JSON snapshot */
 std::string tallowhost_snapshot_json(const host_config *cfg, int64_t now_ms);
